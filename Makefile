@@ -1,0 +1,46 @@
+# One-command set-up: every target creates the virtual environment, installs the pinned
+# dependencies and builds the native modules first, and does nothing again that is up to date.
+PYTHON ?= python3
+VENV := .venv
+BIN := $(VENV)/bin
+DEPS_STAMP := $(VENV)/.pinned-dependencies
+BUILD_STAMP := $(VENV)/.native-build
+NATIVE_SOURCES := CMakeLists.txt $(shell find velora -name '*.cpp' -o -name '*.hpp')
+# CI builds with warnings as errors.
+WERROR := $(if $(CI),-Ccmake.define.VELORA_WERROR=ON,)
+
+.PHONY: demo test test-all lint format bench clean
+
+demo: $(BUILD_STAMP)
+	$(BIN)/python -m velora.demo
+
+test: $(BUILD_STAMP)
+	$(BIN)/pytest
+
+test-all: $(BUILD_STAMP)
+	$(BIN)/pytest -m "slow or not slow"
+
+lint: $(BUILD_STAMP)
+	$(BIN)/ruff check velora tests benchmarks tools
+	$(BIN)/ruff format --check velora tests benchmarks tools
+
+format: $(DEPS_STAMP)
+	$(BIN)/ruff format velora tests benchmarks tools
+
+bench: $(BUILD_STAMP)
+	for script in benchmarks/bench_*.py; do $(BIN)/python $$script || exit 1; done
+
+$(BIN)/python:
+	$(PYTHON) -m venv $(VENV)
+
+$(DEPS_STAMP): pyproject.toml tools/pinned_requirements.py | $(BIN)/python
+	$(BIN)/python -m pip install --quiet --upgrade pip
+	$(BIN)/python -m pip install --quiet $$($(BIN)/python tools/pinned_requirements.py test)
+	touch $@
+
+$(BUILD_STAMP): $(DEPS_STAMP) $(NATIVE_SOURCES)
+	$(BIN)/python -m pip install --quiet --no-build-isolation --no-deps $(WERROR) -e .
+	touch $@
+
+clean:
+	rm -rf build $(VENV)
