@@ -5,7 +5,9 @@ VENV := .venv
 BIN := $(VENV)/bin
 DEPS_STAMP := $(VENV)/.pinned-dependencies
 BUILD_STAMP := $(VENV)/.native-build
-NATIVE_SOURCES := CMakeLists.txt $(shell find velora -name '*.cpp' -o -name '*.hpp')
+# The package is installed (not editable), so any change to its files reinstalls it; CMake's
+# build folder is kept, so only changed native sources recompile.
+PACKAGE_SOURCES := CMakeLists.txt $(shell find velora -type f -not -path '*/__pycache__/*')
 # CI builds with warnings as errors.
 WERROR := $(if $(CI),-Ccmake.define.VELORA_WERROR=ON,)
 
@@ -38,8 +40,8 @@ $(DEPS_STAMP): pyproject.toml tools/pinned_requirements.py | $(BIN)/python
 	$(BIN)/python -m pip install --quiet $$($(BIN)/python tools/pinned_requirements.py test)
 	touch $@
 
-$(BUILD_STAMP): $(DEPS_STAMP) $(NATIVE_SOURCES)
-	$(BIN)/python -m pip install --quiet --no-build-isolation --no-deps $(WERROR) -e .
+$(BUILD_STAMP): $(DEPS_STAMP) $(PACKAGE_SOURCES)
+	$(BIN)/python -m pip install --quiet --no-build-isolation --no-deps $(WERROR) .
 	touch $@
 
 clean:

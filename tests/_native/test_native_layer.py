@@ -4,6 +4,7 @@ import abc
 import collections.abc
 import importlib.machinery
 import inspect
+import os
 import pydoc
 import subprocess
 import sys
@@ -195,7 +196,7 @@ def test_errors_keep_their_value():
     assert info.value.args == ("k",)
 
 
-def test_a_second_interpreter_cannot_import_the_module():
+def test_a_second_interpreter_cannot_import_the_module(tmp_path):
     pytest.importorskip("_xxsubinterpreters", reason="no sub-interpreters offered to Python code")
     script = textwrap.dedent(
         """
@@ -210,7 +211,11 @@ def test_a_second_interpreter_cannot_import_the_module():
             interpreters.destroy(interp)
         """
     )
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    # Both interpreters must find the very same file: the guard lives in the loaded library.
+    same_path = {**os.environ, "PYTHONPATH": str(Path(_testing.__file__).parents[2])}
+    result = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, cwd=tmp_path, env=same_path
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == (
         "<class 'ImportError'>: Interpreter change detected - this module can only be loaded "
