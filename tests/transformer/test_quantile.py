@@ -1,0 +1,53 @@
+import numpy as np
+import pandas as pd
+import pytest
+
+from velora.config import QuantileTransformerConfig
+from velora.transformer.child.quantile import QuantileTransformer
+
+
+def transformed(fit_values, values, **config):
+    transformer = QuantileTransformer("x", QuantileTransformerConfig(**config))
+    transformer.fit(pd.DataFrame({"x": fit_values}))
+    return transformer.transform(pd.DataFrame({"x": values}))["x"].to_numpy()
+
+
+@pytest.mark.parametrize("distribution", ["normal", "uniform"])
+def test_skewed_column_maps_to_target_distribution(distribution):
+    sample = np.random.default_rng(1).exponential(size=20_000)
+    out = transformed(sample, sample, output_distribution=distribution)
+    low, high = (-5.2, 5.2) if distribution == "normal" else (0.0, 1.0)
+    assert low <= out.min() and out.max() <= high
+    # A fitted sample must map onto the target's own quantiles.
+    reference = np.random.default_rng(2).normal(size=20_000)
+    if distribution == "uniform":
+        reference = np.random.default_rng(2).uniform(size=20_000)
+    probes = np.linspace(0.05, 0.95, 10)
+    np.testing.assert_allclose(np.quantile(out, probes), np.quantile(reference, probes), atol=0.05)
+
+
+@pytest.mark.parametrize(
+    "distribution, expected",
+    [("normal", [-5.2, 5.2, 0.0, np.nan]), ("uniform", [0.0, 1.0, 0.5, np.nan])],
+)
+def test_out_of_range_clips_and_constant_maps_to_middle(distribution, expected):
+    out = transformed([4.0, 4.0, 4.0], [-1e9, 1e9, 4.0, np.nan], output_distribution=distribution)
+    np.testing.assert_allclose(out, expected, atol=1e-3)
+
+
+def test_noise_spreads_repeated_values_reproducibly():
+    ties = pd.DataFrame({"x": np.repeat([0.0, 1.0], 500)})
+    config = QuantileTransformerConfig(noise=0.01)
+    jittered = [QuantileTransformer("x", config).fit(ties).quantiles for _ in range(2)]
+    plain = QuantileTransformer("x").fit(ties).quantiles
+    assert np.unique(plain).size == 2
+    assert np.unique(jittered[0]).size > 100
+    np.testing.assert_array_equal(jittered[0], jittered[1])
+
+
+@pytest.mark.parametrize(
+    "config", [{"output_distribution": "cauchy"}, {"n_quantiles": 1}], ids=["distribution", "n"]
+)
+def test_invalid_config_rejected(config):
+    with pytest.raises(ValueError):
+        QuantileTransformer("x", QuantileTransformerConfig(**config))
