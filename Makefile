@@ -22,12 +22,16 @@ test: $(BUILD_STAMP)
 test-all: $(BUILD_STAMP)
 	$(BIN)/pytest -m "slow or not slow"
 
-lint: $(BUILD_STAMP)
+CPP_SOURCES = $(shell find velora -name '*.cpp' -o -name '*.hpp')
+
+lint: $(DEPS_STAMP)
 	$(BIN)/ruff check velora tests benchmarks tools
 	$(BIN)/ruff format --check velora tests benchmarks tools
+	$(BIN)/clang-format --dry-run --Werror $(CPP_SOURCES)
 
 format: $(DEPS_STAMP)
 	$(BIN)/ruff format velora tests benchmarks tools
+	$(BIN)/clang-format -i $(CPP_SOURCES)
 
 bench: $(BUILD_STAMP)
 	for script in benchmarks/bench_*.py; do $(BIN)/python $$script || exit 1; done

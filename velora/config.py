@@ -12,7 +12,7 @@ class MetaFactoryConfig:
             log(rows) distinct values is categorical.
         parsing_nan_fraction_threshold: text is taken as dates or numbers when at most
             this share of its values fails to parse.
-        min_num_unique: below this many distinct values a numeric column is always
+        min_num_unique: a numeric column with at most this many distinct values is always
             categorical.
     """
 

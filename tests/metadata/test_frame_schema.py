@@ -142,7 +142,8 @@ def test_names_that_are_not_children_are_refused(kwargs, children_text, annotati
 
 
 @pytest.mark.parametrize(
-    ("argument", "shown"), [(1, "int"), (b"df", "bytes"), (["df"], "list"), (np.str_("df"), "numpy.str_")]
+    ("argument", "shown"),
+    [(1, "int"), (b"df", "bytes"), (["df"], "list"), (np.str_("df"), "numpy.str_")],
 )
 def test_name_must_be_exactly_str_or_none(argument, shown):
     with pytest.raises(TypeError) as info:
@@ -309,7 +310,9 @@ def test_errors_carry_a_traceback_entry_naming_the_method():
     meta.annotate(annotation)
     with pytest.raises(ValueError) as info:
         meta.annotate(annotation)
-    native = [f for f in traceback.extract_tb(info.value.__traceback__) if f.filename.endswith("cpp")]
+    native = [
+        f for f in traceback.extract_tb(info.value.__traceback__) if f.filename.endswith("cpp")
+    ]
     assert native[-1].name == "velora.metadata.frame_schema.DataFrameMeta.annotate"
     assert native[-1].filename == "velora/metadata/frame_schema.cpp" and native[-1].lineno > 0
 

@@ -1,4 +1,4 @@
-"""DataFrameMeta with frames: extraction, annotated layouts, time series, dictionary form, copies."""
+"""DataFrameMeta with frames: extraction, annotated layouts, time series, dict form, copies."""
 
 import numpy as np
 import pandas as pd

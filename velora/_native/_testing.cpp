@@ -9,44 +9,46 @@ py::handle Sample;
 
 void define_sample(py::module_& m) {
     py::object abc = import_module("abc");
-    Sample = ClassBuilder(m, "Sample", py::make_tuple(abc.attr("ABC")), "A shape with a name and a size.")
-        .method(
-            "__init__",
-            {self, str_arg("name"), arg("size", "int") = py::int_(3), star_args(),
-             kwonly("tag", "Optional[str]") = py::none(), star_kwargs()},
-            "None",
-            [](py::object self, py::object name, py::object size, py::object args,
-               py::object tag, py::object kwargs) {
-                self.attr("name") = name;
-                self.attr("_size") = size;
-                self.attr("extra") = py::make_tuple(args, tag, kwargs);
-            })
-        .method(
-            "describe", {self}, "str",
-            [](py::object self) {
-                return py::str(text(self.attr("name")) + ":" + text(self.attr("_size")));
-            },
-            "The name and the size, joined by a colon.")
-        .method("fail", {self, arg("message", "str")}, "None",
-                [](py::object, py::object message) { raise(PyExc_ValueError, message); })
-        .method("call_back", {self, arg("callback")}, "Any",
-                [](py::object, py::object callback) { return callback(); })
-        .method("missing", {self, str_arg("key")}, "None",
-                [](py::object, py::object key) { raise(PyExc_KeyError, key); })
-        .property(
-            "size", "int", [](py::object self) { return self.attr("_size"); }, arg("value", "int"),
-            [](py::object self, py::object value) { self.attr("_size") = value; },
-            "The size, settable.")
-        .property("label", "str", [](py::object self) { return py::str(self.attr("name")); })
-        .classmethod("make", {cls_param, str_arg("name")}, "'Sample'",
-                     [](py::object cls, py::object name) { return cls(name); })
-        .staticmethod("twice", {arg("x")}, "Any",
-                      [](py::object x) { return x.attr("__mul__")(py::int_(2)); })
-        .abstractmethod("area", {self}, "float", "The area of the shape.")
-        .method("size_of_base", {self}, "int",
-                [](py::object self) { return super(Sample, self).attr("__sizeof__")(); })
-                 .finish()
-                 .release();
+    Sample =
+        ClassBuilder(m, "Sample", py::make_tuple(abc.attr("ABC")),
+                     "A shape with a name and a size.")
+            .method("__init__",
+                    {self, str_arg("name"), arg("size", "int") = py::int_(3), star_args(),
+                     kwonly("tag", "Optional[str]") = py::none(), star_kwargs()},
+                    "None",
+                    [](py::object self, py::object name, py::object size, py::object args,
+                       py::object tag, py::object kwargs) {
+                        self.attr("name") = name;
+                        self.attr("_size") = size;
+                        self.attr("extra") = py::make_tuple(args, tag, kwargs);
+                    })
+            .method(
+                "describe", {self}, "str",
+                [](py::object self) {
+                    return py::str(text(self.attr("name")) + ":" + text(self.attr("_size")));
+                },
+                "The name and the size, joined by a colon.")
+            .method("fail", {self, arg("message", "str")}, "None",
+                    [](py::object, py::object message) { raise(PyExc_ValueError, message); })
+            .method("call_back", {self, arg("callback")}, "Any",
+                    [](py::object, py::object callback) { return callback(); })
+            .method("missing", {self, str_arg("key")}, "None",
+                    [](py::object, py::object key) { raise(PyExc_KeyError, key); })
+            .property(
+                "size", "int", [](py::object self) { return self.attr("_size"); },
+                arg("value", "int"),
+                [](py::object self, py::object value) { self.attr("_size") = value; },
+                "The size, settable.")
+            .property("label", "str", [](py::object self) { return py::str(self.attr("name")); })
+            .classmethod("make", {cls_param, str_arg("name")}, "'Sample'",
+                         [](py::object cls, py::object name) { return cls(name); })
+            .staticmethod("twice", {arg("x")}, "Any",
+                          [](py::object x) { return x.attr("__mul__")(py::int_(2)); })
+            .abstractmethod("area", {self}, "float", "The area of the shape.")
+            .method("size_of_base", {self}, "int",
+                    [](py::object self) { return super(Sample, self).attr("__sizeof__")(); })
+            .finish()
+            .release();
 }
 
 // A mapping whose base is a subscripted typing generic, resolved as a class statement would.

@@ -5,8 +5,7 @@
 
 namespace velora::native {
 
-ClassBuilder::ClassBuilder(py::module_& module, std::string name, py::tuple bases,
-                           std::string doc)
+ClassBuilder::ClassBuilder(py::module_& module, std::string name, py::tuple bases, std::string doc)
     : module_(module), name_(std::move(name)), bases_(std::move(bases)) {
     add("__module__", module_.attr("__name__"));
     add("__qualname__", py::str(name_));

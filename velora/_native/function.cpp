@@ -13,8 +13,7 @@ namespace velora::native {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     FunctionSpec* spec;
     PyObject* dict;
 };
@@ -78,9 +77,9 @@ void bind_positional(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t
     }
     const auto star = find_param(spec, ParamKind::var_positional);
     if (given > slots && !star) {
-        const std::string takes = required == slots ? std::to_string(slots)
-                                                    : "from " + std::to_string(required) +
-                                                          " to " + std::to_string(slots);
+        const std::string takes =
+            required == slots ? std::to_string(slots)
+                              : "from " + std::to_string(required) + " to " + std::to_string(slots);
         type_error(spec, "takes " + takes + " positional argument" + (slots == 1 ? "" : "s") +
                              " but " + std::to_string(given) +
                              (given == 1 ? " was given" : " were given"));
@@ -124,8 +123,7 @@ void apply_defaults(const FunctionSpec& spec, std::vector<py::object>& bound) {
     std::vector<std::string> missing_keyword;
     for (std::size_t i = 0; i < spec.params.size(); ++i) {
         const Param& p = spec.params[i];
-        if (bound[i] || p.kind == ParamKind::var_positional ||
-            p.kind == ParamKind::var_keyword) {
+        if (bound[i] || p.kind == ParamKind::var_positional || p.kind == ParamKind::var_keyword) {
             continue;
         }
         if (p.default_value) {
@@ -196,10 +194,14 @@ py::object signature_of(const FunctionSpec& spec) {
     py::object empty = parameter.attr("empty");
     const auto kind_of = [&](ParamKind kind) -> py::object {
         switch (kind) {
-            case ParamKind::var_positional: return parameter.attr("VAR_POSITIONAL");
-            case ParamKind::keyword_only: return parameter.attr("KEYWORD_ONLY");
-            case ParamKind::var_keyword: return parameter.attr("VAR_KEYWORD");
-            case ParamKind::positional: break;
+            case ParamKind::var_positional:
+                return parameter.attr("VAR_POSITIONAL");
+            case ParamKind::keyword_only:
+                return parameter.attr("KEYWORD_ONLY");
+            case ParamKind::var_keyword:
+                return parameter.attr("VAR_KEYWORD");
+            case ParamKind::positional:
+                break;
         }
         return parameter.attr("POSITIONAL_OR_KEYWORD");
     };
@@ -209,8 +211,8 @@ py::object signature_of(const FunctionSpec& spec) {
                                 py::arg("default") = p.default_value ? p.default_value : empty,
                                 py::arg("annotation") = annotation_or_empty(p.annotation, empty)));
     }
-    return inspect.attr("Signature")(params, py::arg("return_annotation") =
-                                                 annotation_or_empty(spec.returns, empty));
+    return inspect.attr("Signature")(
+        params, py::arg("return_annotation") = annotation_or_empty(spec.returns, empty));
 }
 
 // The attributes a Python function carries, kept in the instance dict so callers may change
@@ -258,8 +260,7 @@ PyObject* descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
 }
 
 PyObject* repr(PyObject* self) {
-    return PyUnicode_FromFormat("<native function %s>",
-                                as_function(self)->spec->qualname.c_str());
+    return PyUnicode_FromFormat("<native function %s>", as_function(self)->spec->qualname.c_str());
 }
 
 int traverse(PyObject* self, visitproc visit, void* arg) {

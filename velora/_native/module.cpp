@@ -39,8 +39,7 @@ py::object import_module(const char* absolute_name) { return py::module_::import
 
 void from_import(py::module_& m, const char* source, std::initializer_list<const char*> names) {
     py::object package = source[0] == '.' ? py::object(m.attr("__package__")) : py::none();
-    py::object origin =
-        py::module_::import("importlib").attr("import_module")(source, package);
+    py::object origin = py::module_::import("importlib").attr("import_module")(source, package);
     for (const char* name : names) {
         if (!py::hasattr(origin, name)) {
             raise(PyExc_ImportError, "cannot import name '" + std::string(name) + "' from '" +

@@ -216,11 +216,11 @@ public:
     template <typename G, typename S>
     ClassBuilder& property(const std::string& name, std::string returns, G getter, Param value,
                            S setter, std::string doc = {}, Where where = Where::current()) {
-        add(name, builtin("property")(
-                      function(name, {self}, std::move(returns), std::move(getter), doc, where),
-                      function(name, {self, std::move(value)}, "None", std::move(setter), {},
-                               where),
-                      py::none(), py::str(doc)));
+        add(name,
+            builtin("property")(
+                function(name, {self}, std::move(returns), std::move(getter), doc, where),
+                function(name, {self, std::move(value)}, "None", std::move(setter), {}, where),
+                py::none(), py::str(doc)));
         return *this;
     }
 
@@ -254,18 +254,18 @@ py::object super(py::handle cls, py::handle obj);
 
 // Defines the module's initialisation function (multi-phase, so each interpreter that imports
 // it runs the body, which lets the guard refuse all but the first).
-#define VELORA_MODULE(name, variable)                                                           \
-    static void velora_module_body_##name(::pybind11::module_&);                               \
-    static int velora_module_exec_##name(PyObject* module) {                                   \
-        static ::velora::native::InterpreterGuard guard;                                       \
-        return ::velora::native::exec_module(module, guard, &velora_module_body_##name);       \
-    }                                                                                          \
-    static PyModuleDef_Slot velora_module_slots_##name[] = {                                   \
-        {Py_mod_exec, reinterpret_cast<void*>(&velora_module_exec_##name)}, {0, nullptr}};     \
-    static PyModuleDef velora_module_def_##name = {                                            \
-        PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, velora_module_slots_##name,         \
-        nullptr, nullptr, nullptr};                                                            \
-    extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                     \
-        return PyModuleDef_Init(&velora_module_def_##name);                                    \
-    }                                                                                          \
+#define VELORA_MODULE(name, variable)                                                      \
+    static void velora_module_body_##name(::pybind11::module_&);                           \
+    static int velora_module_exec_##name(PyObject* module) {                               \
+        static ::velora::native::InterpreterGuard guard;                                   \
+        return ::velora::native::exec_module(module, guard, &velora_module_body_##name);   \
+    }                                                                                      \
+    static PyModuleDef_Slot velora_module_slots_##name[] = {                               \
+        {Py_mod_exec, reinterpret_cast<void*>(&velora_module_exec_##name)}, {0, nullptr}}; \
+    static PyModuleDef velora_module_def_##name = {                                        \
+        PyModuleDef_HEAD_INIT,      #name,   nullptr, 0,      nullptr,                     \
+        velora_module_slots_##name, nullptr, nullptr, nullptr};                            \
+    extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                 \
+        return PyModuleDef_Init(&velora_module_def_##name);                                \
+    }                                                                                      \
     static void velora_module_body_##name(::pybind11::module_& variable)

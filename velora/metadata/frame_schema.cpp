@@ -40,8 +40,8 @@ void init(py::object self, py::object name, py::object children, py::object id_i
     py::object annotations_list = is_none(annotations) ? py::list() : annotations;
     py::object column_aliases_dict = is_none(column_aliases) ? py::dict() : column_aliases;
 
-    py::object named = names.chain(py::make_tuple(id_index, time_index), annotations_list,
-                                   column_aliases_dict);
+    py::object named =
+        names.chain(py::make_tuple(id_index, time_index), annotations_list, column_aliases_dict);
     for (py::handle value : named) {
         if (!is_none(value) && !contains(child_names, value)) {
             raise(PyExc_ValueError, "Children metas (" + text(child_names) +
@@ -62,9 +62,8 @@ void init(py::object self, py::object name, py::object children, py::object id_i
 }
 
 py::str repr(py::object self) {
-    return py::str("DataFrameMeta(name='" + text(self.attr("name")) +
-                   "', num_columns=" + text(self.attr("num_columns")) +
-                   ", num_rows=" + text(self.attr("num_rows")) +
+    return py::str("DataFrameMeta(name='" + text(self.attr("name")) + "', num_columns=" +
+                   text(self.attr("num_columns")) + ", num_rows=" + text(self.attr("num_rows")) +
                    ", annotations=" + text(self.attr("annotations")) + ")");
 }
 
@@ -129,8 +128,8 @@ void annotate(py::object self, py::object annotation) {
 
 void unannotate(py::object self, py::object annotation) {
     if (!contains(self.attr("annotations"), annotation.attr("name"))) {
-        raise(PyExc_ValueError, "Annotation " + text(annotation) +
-                                    " cannot be stripped as it isn't in the DF Meta.");
+        raise(PyExc_ValueError,
+              "Annotation " + text(annotation) + " cannot be stripped as it isn't in the DF Meta.");
     }
     for (py::handle item : annotation.attr("items")()) {
         self[item[py::int_(0)]] = item[py::int_(1)];
@@ -330,16 +329,15 @@ void define_data_frame_meta(py::module_& m) {
     };
     names.DataFrameMeta =
         ClassBuilder(m, "DataFrameMeta", bases, class_doc)
-            .method("__init__",
-                    {self, str_arg("name"), optional("children", "Optional[Sequence[ValueMeta]]"),
-                     optional("id_index", "Optional[str]"),
-                     optional("time_index", "Optional[str]"),
-                     optional("column_aliases", "Optional[Dict[str, str]]"),
-                     optional("columns", "Optional[pd.Index]"),
-                     optional("num_columns", "Optional[int]"),
-                     optional("num_rows", "Optional[int]"),
-                     optional("annotations", "Optional[List[str]]")},
-                    "None", init)
+            .method(
+                "__init__",
+                {self, str_arg("name"), optional("children", "Optional[Sequence[ValueMeta]]"),
+                 optional("id_index", "Optional[str]"), optional("time_index", "Optional[str]"),
+                 optional("column_aliases", "Optional[Dict[str, str]]"),
+                 optional("columns", "Optional[pd.Index]"),
+                 optional("num_columns", "Optional[int]"), optional("num_rows", "Optional[int]"),
+                 optional("annotations", "Optional[List[str]]")},
+                "None", init)
             .method("__repr__", {self}, "str", repr)
             .method("extract", {self, arg("df", "pd.DataFrame")}, "'DataFrameMeta'", extract)
             .method("update_meta", {self, arg("df", "pd.DataFrame")}, "'DataFrameMeta'",
@@ -357,15 +355,14 @@ void define_data_frame_meta(py::module_& m) {
             .property("id_meta", "Optional[Nominal]", id_meta)
             .property("time_meta", "Optional[Affine]", time_meta)
             .property("indices", "List[Nominal]", indices)
-            .method("set_indices", {self, arg("df", "pd.DataFrame")}, "pd.DataFrame",
-                    set_indices)
+            .method("set_indices", {self, arg("df", "pd.DataFrame")}, "pd.DataFrame", set_indices)
             .method("make_time_series", {self, arg("df", "pd.DataFrame")}, "pd.DataFrame",
                     make_time_series)
             .method("diagnostics", {self}, "Dict", diagnostics)
             .method("get_config", {self}, "Dict[str, Any]", get_config)
             .method("to_dict", {self}, "Dict[str, object]", to_dict)
-            .classmethod("from_dict", {cls_param, arg("d", "Dict[str, object]")},
-                         "'DataFrameMeta'", from_dict, from_dict_doc)
+            .classmethod("from_dict", {cls_param, arg("d", "Dict[str, object]")}, "'DataFrameMeta'",
+                         from_dict, from_dict_doc)
             .method("copy", {self}, "'DataFrameMeta'", copy,
                     "Returns a shallow copy of the data frame meta.")
             .finish()

@@ -1,0 +1,79 @@
+"""Inference of a frame's meta from its values."""
+
+import math
+from typing import TYPE_CHECKING
+
+import pandas as pd
+from pandas.api.types import (
+    infer_dtype,
+    is_bool_dtype,
+    is_datetime64_any_dtype,
+    is_integer_dtype,
+    is_numeric_dtype,
+)
+
+from ..config import MetaFactoryConfig
+from .base import ValueMeta
+from .value import Bool, Categorical, DateTime, Float, Integer, String
+from .value.datetime import get_date_format, parse_dates
+
+if TYPE_CHECKING:
+    from .frame_schema import DataFrameMeta
+
+
+class MetaExtractor:
+    """Chooses each column's meta from its dtype and values, and extracts a frame's meta."""
+
+    @classmethod
+    def extract(cls, df: pd.DataFrame, config: MetaFactoryConfig | None = None) -> "DataFrameMeta":
+        """The extracted meta of a frame, named "df", with one child per column."""
+        # Imported here: the compiled frame meta itself imports this package's base module.
+        from . import DataFrameMeta
+
+        if not df.columns.is_unique:
+            raise ValueError("Column names must be unique to extract a frame's meta.")
+        config = config or MetaFactoryConfig()
+        children = [cls.create_meta(df[column], config) for column in df.columns]
+        meta = DataFrameMeta(name="df", children=children)
+        meta.extract(df)
+        return meta
+
+    @classmethod
+    def create_meta(cls, sr: pd.Series, config: MetaFactoryConfig | None = None) -> ValueMeta:
+        """An unextracted meta of the kind the series' dtype and values call for."""
+        config = config or MetaFactoryConfig()
+        if isinstance(sr.dtype, pd.CategoricalDtype):
+            return Categorical(sr.name)
+        if is_bool_dtype(sr.dtype):
+            return Bool(sr.name)
+        if is_datetime64_any_dtype(sr.dtype):
+            return DateTime(sr.name)
+        if is_numeric_dtype(sr.dtype):
+            return _numeric_meta(sr, len(sr), config, few_unique=Categorical)
+        return _text_meta(sr, config)
+
+
+def _text_meta(sr: pd.Series, config: MetaFactoryConfig) -> ValueMeta:
+    present = sr.dropna()
+    if present.empty:
+        return Categorical(sr.name)
+    least_parsed = (1 - config.parsing_nan_fraction_threshold) * len(present)
+    date_format = get_date_format(present)
+    if date_format and parse_dates(present, date_format).notna().sum() >= least_parsed:
+        return DateTime(sr.name, date_format=date_format)
+    numbers = pd.to_numeric(present, errors="coerce").dropna()
+    if len(numbers) >= least_parsed:
+        return _numeric_meta(numbers, len(sr), config, few_unique=String)
+    if infer_dtype(present, skipna=True) == "string":
+        return String(sr.name)
+    return Categorical(sr.name)
+
+
+def _numeric_meta(
+    numbers: pd.Series, num_rows: int, config: MetaFactoryConfig, few_unique: type[ValueMeta]
+) -> ValueMeta:
+    """Integer or Float, or `few_unique` where the distinct values are few for `num_rows`."""
+    log_threshold = config.categorical_threshold_log_multiplier * math.log(num_rows or 1)
+    if numbers.nunique() <= max(config.min_num_unique, log_threshold):
+        return few_unique(numbers.name)
+    return Integer(numbers.name) if is_integer_dtype(numbers.dtype) else Float(numbers.name)
