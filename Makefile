@@ -23,14 +23,15 @@ test-all: $(BUILD_STAMP)
 	$(BIN)/pytest -m "slow or not slow"
 
 CPP_SOURCES = $(shell find velora -name '*.cpp' -o -name '*.hpp')
+PY_TREES = $(wildcard velora tests benchmarks tools)
 
 lint: $(DEPS_STAMP)
-	$(BIN)/ruff check velora tests benchmarks tools
-	$(BIN)/ruff format --check velora tests benchmarks tools
+	$(BIN)/ruff check $(PY_TREES)
+	$(BIN)/ruff format --check $(PY_TREES)
 	$(BIN)/clang-format --dry-run --Werror $(CPP_SOURCES)
 
 format: $(DEPS_STAMP)
-	$(BIN)/ruff format velora tests benchmarks tools
+	$(BIN)/ruff format $(PY_TREES)
 	$(BIN)/clang-format -i $(CPP_SOURCES)
 
 bench: $(BUILD_STAMP)
