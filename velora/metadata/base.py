@@ -88,11 +88,10 @@ class Meta(Generic[MetaType]):
             init = klass.__dict__.get("__init__")
             if init is None:
                 continue
-            try:
-                parameters = inspect.signature(init).parameters.values()
-            except (TypeError, ValueError):
-                # A compiled constructor has no signature; its class serialises its own fields.
-                continue
+            if not inspect.isfunction(init):
+                # A compiled class writes its own fields into the dictionary form.
+                break
+            parameters = inspect.signature(init).parameters.values()
             names += [
                 parameter.name
                 for parameter in parameters
