@@ -1,0 +1,1 @@
+"""Modelling components: value groups, network layers, optimisers, training callbacks, rules."""
