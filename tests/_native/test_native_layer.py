@@ -221,3 +221,35 @@ def test_a_second_interpreter_cannot_import_the_module(tmp_path):
         "<class 'ImportError'>: Interpreter change detected - this module can only be loaded "
         "into one interpreter per process."
     )
+
+
+@pytest.mark.parametrize(
+    ("iterable", "message"),
+    [
+        ([1, 2, 3], r"too many values to unpack \(expected 2\)"),
+        ([1], r"not enough values to unpack \(expected 2, got 1\)"),
+    ],
+)
+def test_unpacking_fails_as_the_interpreter_does(iterable, message):
+    assert Sample.pair(iter([1, 2])) == (1, 2)
+    with pytest.raises(ValueError, match=message):
+        Sample.pair(iterable)
+
+
+class Recorder:
+    def __enter__(self):
+        self.seen = "entered"
+
+    def __exit__(self, kind, value, trace):
+        self.seen = kind
+
+
+@pytest.mark.parametrize(("callback", "seen"), [(lambda: 1, None), (lambda: 1 / 0, ZeroDivisionError)])
+def test_context_exit_sees_the_exception_of_the_body(callback, seen):
+    recorder = Recorder()
+    if seen is None:
+        assert Sample.within(recorder, callback) == 1
+    else:
+        with pytest.raises(seen):
+            Sample.within(recorder, callback)
+    assert recorder.seen is seen

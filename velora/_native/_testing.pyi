@@ -1,5 +1,5 @@
 from abc import ABC, abstractmethod
-from typing import Any, Callable, Dict, Iterator, Mapping, Optional
+from typing import Any, Callable, ContextManager, Dict, Iterable, Iterator, Mapping, Optional, Tuple
 
 class Sample(ABC):
     name: Optional[str]
@@ -26,6 +26,10 @@ class Sample(ABC):
     @abstractmethod
     def area(self) -> float: ...
     def size_of_base(self) -> int: ...
+    @staticmethod
+    def pair(iterable: Iterable[Any]) -> Tuple[Any, Any]: ...
+    @staticmethod
+    def within(context: ContextManager[Any], callback: Callable[[], Any]) -> Any: ...
 
 class Bag(Mapping[str, int]):
     def __init__(self, counts: Dict[str, int]) -> None: ...

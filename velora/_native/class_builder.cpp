@@ -9,7 +9,7 @@ ClassBuilder::ClassBuilder(py::module_& module, std::string name, py::tuple base
     : module_(module), name_(std::move(name)), bases_(std::move(bases)) {
     add("__module__", module_.attr("__name__"));
     add("__qualname__", py::str(name_));
-    add("__doc__", py::str(doc));
+    add("__doc__", doc.empty() ? py::object(py::none()) : py::object(py::str(doc)));
 }
 
 FunctionSpec ClassBuilder::spec(const std::string& name, std::vector<Param> params,

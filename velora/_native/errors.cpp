@@ -58,6 +58,22 @@ void set_error_from_current_exception() {
     }
 }
 
+std::vector<py::object> unpack(py::handle iterable, std::size_t count) {
+    std::vector<py::object> items;
+    for (py::handle item : iterable) {
+        if (items.size() == count) {
+            raise(PyExc_ValueError,
+                  "too many values to unpack (expected " + std::to_string(count) + ")");
+        }
+        items.push_back(py::reinterpret_borrow<py::object>(item));
+    }
+    if (items.size() < count) {
+        raise(PyExc_ValueError, "not enough values to unpack (expected " + std::to_string(count) +
+                                    ", got " + std::to_string(items.size()) + ")");
+    }
+    return items;
+}
+
 std::string text(py::handle obj) { return py::str(obj).cast<std::string>(); }
 
 std::string project_relative(const char* path) {

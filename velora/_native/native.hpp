@@ -135,6 +135,9 @@ int take_raise_line();
 void forget_raise_line();
 }  // namespace detail
 
+// `a, b, ... = iterable` with exactly `count` targets, failing with the interpreter's messages.
+std::vector<py::object> unpack(py::handle iterable, std::size_t count);
+
 // `str(obj)` as std::string, for messages built by concatenation.
 std::string text(py::handle obj);
 
@@ -246,6 +249,22 @@ private:
     py::tuple bases_;
     std::vector<std::pair<std::string, py::object>> body_;
 };
+
+// `with context: body()`: the context's __exit__ sees the exception that leaves the body.
+template <typename F>
+void with_context(py::object context, F&& body) {
+    context.attr("__enter__")();
+    try {
+        body();
+    } catch (py::error_already_set& e) {
+        context.attr("__exit__")(e.type(), e.value(), e.trace());
+        throw;
+    } catch (...) {
+        context.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    context.attr("__exit__")(py::none(), py::none(), py::none());
+}
 
 // `super(cls, obj)`, for bodies that extend a base implementation.
 py::object super(py::handle cls, py::handle obj);
