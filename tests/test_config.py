@@ -1,10 +1,16 @@
+import dataclasses
+
 import pytest
 
 from velora.config import (
     DateTransformerConfig,
+    DeepStateConfig,
+    MetaFactoryConfig,
     MetaTransformerConfig,
+    ModelBuilderConfig,
     QuantileTransformerConfig,
     StandardScalerConfig,
+    ValueFactoryConfig,
 )
 
 
@@ -38,3 +44,22 @@ def test_nested_defaults_are_not_shared(make, path):
     nested, attribute = path
     setattr(getattr(first, nested), attribute, "changed")
     assert getattr(getattr(second, nested), attribute) != "changed"
+
+
+def test_deep_state_config_defaults_suit_a_small_machine():
+    config = DeepStateConfig()
+    assert (config.capacity, config.latent_size, config.batch_size) == (64, 16, 32)
+    assert config.max_time_steps == 20 and config.codes == 50
+    assert not config.low_memory and config.shuffle
+    assert isinstance(config.meta_factory_config, MetaFactoryConfig)
+    assert isinstance(config.model_builder_config, ModelBuilderConfig)
+    assert isinstance(config.value_factory_config, ValueFactoryConfig)
+    assert isinstance(config.meta_transformer_config, MetaTransformerConfig)
+    assert not config.value_factory_config.dates_as_continuous
+    assert not config.meta_transformer_config.continuous_only_dates
+
+
+def test_every_deep_state_field_is_a_keyword():
+    changed = {field.name: f"changed {field.name}" for field in dataclasses.fields(DeepStateConfig)}
+    config = DeepStateConfig(**changed)
+    assert dataclasses.asdict(config) == changed

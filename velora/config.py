@@ -91,3 +91,69 @@ class MetaTransformerConfig:
     date_transformer_config: DateTransformerConfig = field(default_factory=DateTransformerConfig)
     quantile: bool = False
     n_quantiles: int = 1000
+
+
+@dataclass
+class ModelBuilderConfig:
+    """How `ModelFactory` summarises each column of a frame.
+
+    Attributes:
+        quantile_levels: the probabilities at which a continuous column's quantiles are kept.
+    """
+
+    quantile_levels: tuple[float, ...] = (0.01, 0.05, 0.25, 0.5, 0.75, 0.95, 0.99)
+
+
+@dataclass
+class ValueFactoryConfig:
+    """How `ValueExtractor` turns value models into the model's inputs and outputs.
+
+    Attributes:
+        dates_as_continuous: a date column is only its number; otherwise also its hour,
+            weekday, day and month categories. Must agree with the frame transformer's
+            `continuous_only_dates`, which decides the columns the values read.
+        max_embedding_size: widest embedding of a categorical input; columns with fewer
+            categories get one dimension per category.
+    """
+
+    dates_as_continuous: bool = False
+    max_embedding_size: int = 16
+
+
+@dataclass
+class DeepStateConfig:
+    """Settings of the deep state-space model, sized by default for a small CPU machine.
+
+    Attributes:
+        codes: number of clusters a sampled column's values are grouped into.
+        capacity: width of every hidden layer and recurrent state.
+        dropout_rate: probability that a whole time step of the transition input is dropped.
+        latent_size: width of the latent state and of the entity's id code.
+        regularization_weight: factor of the L2 penalty on the penalised weights.
+        max_time_steps: time steps per entity; longer entities are cut, shorter ones padded.
+        batch_size: entities per training batch.
+        learning_rate: step size of the Adam optimiser.
+        clipnorm: largest gradient norm the optimiser applies.
+        low_memory: transform frames with one worker instead of several.
+        shuffle: shuffle the entities between training batches.
+        meta_factory_config: how column metas are inferred.
+        model_builder_config: how the value models summarise columns.
+        value_factory_config: how value groups encode and decode columns.
+        meta_transformer_config: how frame transformers encode columns.
+    """
+
+    codes: int = 50
+    capacity: int = 64
+    dropout_rate: float = 0.1
+    latent_size: int = 16
+    regularization_weight: float = 1e-4
+    max_time_steps: int = 20
+    batch_size: int = 32
+    learning_rate: float = 1e-3
+    clipnorm: float = 1.0
+    low_memory: bool = False
+    shuffle: bool = True
+    meta_factory_config: MetaFactoryConfig = field(default_factory=MetaFactoryConfig)
+    model_builder_config: ModelBuilderConfig = field(default_factory=ModelBuilderConfig)
+    value_factory_config: ValueFactoryConfig = field(default_factory=ValueFactoryConfig)
+    meta_transformer_config: MetaTransformerConfig = field(default_factory=MetaTransformerConfig)

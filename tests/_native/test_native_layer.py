@@ -244,7 +244,9 @@ class Recorder:
         self.seen = kind
 
 
-@pytest.mark.parametrize(("callback", "seen"), [(lambda: 1, None), (lambda: 1 / 0, ZeroDivisionError)])
+@pytest.mark.parametrize(
+    ("callback", "seen"), [(lambda: 1, None), (lambda: 1 / 0, ZeroDivisionError)]
+)
 def test_context_exit_sees_the_exception_of_the_body(callback, seen):
     recorder = Recorder()
     if seen is None:

@@ -15,6 +15,7 @@ from velora.metadata.value import (
     Float,
     Integer,
     String,
+    TimeDelta,
 )
 
 FRAME = pd.DataFrame(
@@ -24,6 +25,7 @@ FRAME = pd.DataFrame(
         "color": ["red", None, "blue", "red"],
         "flag": pd.array([True, None, False, True], dtype="boolean"),
         "when": pd.to_datetime(["2020-01-01 00:00", None, "2021-06-30 12:00", "2020-03-01 00:00"]),
+        "wait": pd.to_timedelta(["1h", None, "30min", "2D"]),
     }
 )
 
@@ -40,6 +42,7 @@ META_CASES = {
     "DateTime": lambda: DateTime("when"),
     "BusDateTime": lambda: BusDateTime("when", hours_min=9, hours_max=17),
     "Compound": lambda: Compound("pair", children=[Integer("count"), String("color")]),
+    "TimeDelta": lambda: TimeDelta("wait"),
 }
 
 

@@ -45,17 +45,17 @@ void define_sample(py::module_& m) {
             .staticmethod("twice", {arg("x")}, "Any",
                           [](py::object x) { return x.attr("__mul__")(py::int_(2)); })
             .abstractmethod("area", {self}, "float", "The area of the shape.")
-        .staticmethod("pair", {arg("iterable")}, "Tuple[Any, Any]",
-                      [](py::object iterable) {
-                          auto items = unpack(iterable, 2);
-                          return py::make_tuple(items[0], items[1]);
-                      })
-        .staticmethod("within", {arg("context"), arg("callback")}, "Any",
-                      [](py::object context, py::object callback) {
-                          py::object result;
-                          with_context(context, [&] { result = callback(); });
-                          return result;
-                      })
+            .staticmethod("pair", {arg("iterable")}, "Tuple[Any, Any]",
+                          [](py::object iterable) {
+                              auto items = unpack(iterable, 2);
+                              return py::make_tuple(items[0], items[1]);
+                          })
+            .staticmethod("within", {arg("context"), arg("callback")}, "Any",
+                          [](py::object context, py::object callback) {
+                              py::object result;
+                              with_context(context, [&] { result = callback(); });
+                              return result;
+                          })
             .method("size_of_base", {self}, "int",
                     [](py::object self) { return super(Sample, self).attr("__sizeof__")(); })
             .finish()

@@ -53,6 +53,13 @@ void import_as(py::module_& m, const char* name, const char* alias) {
     m.attr(alias) = import_module(name);
 }
 
+void detail::set_item(py::handle container, py::handle key, py::handle value) {
+    const auto held = py::reinterpret_borrow<py::object>(container);
+    if (PyObject_SetItem(held.ptr(), key.ptr(), value.ptr()) < 0) {
+        throw py::error_already_set();
+    }
+}
+
 py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
 py::object super(py::handle cls, py::handle obj) { return builtin("super")(cls, obj); }

@@ -266,6 +266,24 @@ void with_context(py::object context, F&& body) {
     context.attr("__exit__")(py::none(), py::none(), py::none());
 }
 
+// `container[key] = value`. pandas warns of chained assignment when a frame's reference count
+// looks like a temporary's, and a native caller holds one reference fewer than the same
+// statement in Python; the extra reference held here makes the two alike.
+namespace detail {
+void set_item(py::handle container, py::handle key, py::handle value);
+inline py::handle as_handle(py::handle obj) { return obj; }
+template <typename Policy>
+py::object as_handle(const py::detail::accessor<Policy>& item) {
+    return py::object(item);
+}
+}  // namespace detail
+
+template <typename C, typename K, typename V>
+void set_item(const C& container, const K& key, const V& value) {
+    detail::set_item(detail::as_handle(container), detail::as_handle(key),
+                     detail::as_handle(value));
+}
+
 // `super(cls, obj)`, for bodies that extend a base implementation.
 py::object super(py::handle cls, py::handle obj);
 

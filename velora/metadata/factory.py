@@ -10,11 +10,12 @@ from pandas.api.types import (
     is_datetime64_any_dtype,
     is_integer_dtype,
     is_numeric_dtype,
+    is_timedelta64_dtype,
 )
 
 from ..config import MetaFactoryConfig
 from .base import ValueMeta
-from .value import Bool, Categorical, DateTime, Float, Integer, String
+from .value import Bool, Categorical, DateTime, Float, Integer, String, TimeDelta
 from .value.datetime import get_date_format, parse_dates
 
 if TYPE_CHECKING:
@@ -48,6 +49,8 @@ class MetaExtractor:
             return Bool(sr.name)
         if is_datetime64_any_dtype(sr.dtype):
             return DateTime(sr.name)
+        if is_timedelta64_dtype(sr.dtype):
+            return TimeDelta(sr.name)
         if is_numeric_dtype(sr.dtype):
             return _numeric_meta(sr, len(sr), config, few_unique=Categorical)
         return _text_meta(sr, config)

@@ -4,6 +4,7 @@ from .annotation import Compound
 from .categorical import Bool, Categorical, String
 from .continuous import Float, Integer
 from .datetime import BusDateTime, DateTime
+from .timedelta import TimeDelta
 
 __all__ = [
     "Bool",
@@ -14,4 +15,5 @@ __all__ = [
     "Float",
     "Integer",
     "String",
+    "TimeDelta",
 ]

@@ -50,7 +50,7 @@ py::object parsed_column(py::handle self, py::handle df) {
     py::object column = df[name];
     if (!is_datetime(column)) {
         column = to_datetime_coerced(column, self.attr("date_format"));
-        df[name] = column;
+        set_item(df, name, column);
     }
     return column;
 }
@@ -125,7 +125,8 @@ FloatArray numbers_of(py::handle column) {
 // Writes a freshly computed array as the frame's column; wrapped in a Series without a copy
 // so that pandas takes the buffer over instead of copying it.
 void assign_column(py::handle df, py::handle name, py::handle values) {
-    df[name] = global("pd").attr("Series")(values, "index"_a = df.attr("index"), "copy"_a = false);
+    set_item(df, name,
+             global("pd").attr("Series")(values, "index"_a = df.attr("index"), "copy"_a = false));
 }
 
 [[noreturn]] void raise_out_of_range(const FloatArray& numbers, std::size_t at,
@@ -332,7 +333,7 @@ py::object categorical_fit(py::object self, py::object df) {
 
 py::object categorical_transform(py::object self, py::object df, py::object /*kwargs*/) {
     py::object categorical_dates = self.attr("split_datetime")(parsed_column(self, df));
-    df[categorical_dates.attr("columns")] = categorical_dates;
+    set_item(df, categorical_dates.attr("columns"), categorical_dates);
     return self.attr("_transformer").attr("transform")(df);
 }
 
@@ -353,10 +354,10 @@ py::object split_datetime(py::object self, py::object col) {
     py::object dt = col.attr("dt");
     py::list columns = calendar_columns(col.attr("name"));
     py::dict features;
-    features[columns[0]] = dt.attr("hour");
-    features[columns[1]] = dt.attr("weekday");
-    features[columns[2]] = dt.attr("day");
-    features[columns[3]] = dt.attr("month");
+    set_item(features, columns[0], dt.attr("hour"));
+    set_item(features, columns[1], dt.attr("weekday"));
+    set_item(features, columns[2], dt.attr("day"));
+    set_item(features, columns[3], dt.attr("month"));
     return global("pd").attr("DataFrame")(features, "index"_a = col.attr("index"));
 }
 
@@ -405,7 +406,8 @@ py::object pipeline_inverse_transform(py::object self, py::object df, py::object
     df = super(DateTransformer, self).attr("inverse_transform")(df);
     py::object name = self.attr("name");
     py::object date_format = self[py::int_(0)].attr("date_format");
-    df[name] = global("pd").attr("to_datetime")(df[name]).attr("dt").attr("strftime")(date_format);
+    set_item(df, name,
+             global("pd").attr("to_datetime")(df[name]).attr("dt").attr("strftime")(date_format));
     return df;
 }
 

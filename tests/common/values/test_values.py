@@ -1,0 +1,194 @@
+import numpy as np
+import pandas as pd
+import pytest
+import tensorflow as tf
+
+from velora.common.rules import Association
+from velora.common.values import (
+    CategoricalValue,
+    ContinuousValue,
+    DataFrameValue,
+    MissingValue,
+)
+
+BS, T = 3, 4
+CATEGORIES = ["a", "b", "c"]
+
+
+def make_group():
+    return DataFrameValue(
+        "time_series",
+        [
+            CategoricalValue("c", CATEGORIES, [0.0, 0.5, 0.3, 0.2], missing_column="c_nan"),
+            MissingValue("c_nan"),
+            ContinuousValue("x", missing_column="x_nan"),
+            MissingValue("x_nan"),
+        ],
+    )
+
+
+def make_inputs(shape=(BS, T), seed=0):
+    rng = np.random.default_rng(seed)
+    codes = rng.integers(1, 4, shape).astype(np.float64)
+    x = rng.normal(size=shape)
+    c_nan, x_nan = rng.random(shape) < 0.3, rng.random(shape) < 0.3
+    codes[c_nan], x[x_nan] = np.nan, np.nan
+    return {"c": codes, "c_nan": c_nan * 1.0, "x": x, "x_nan": x_nan * 1.0}
+
+
+@pytest.fixture
+def group():
+    return make_group()
+
+
+def test_sizes_add_up_over_the_children(group):
+    # Embedding of 4 codes, one flag, one number, one flag; 4 logits and three single outputs.
+    assert group.learned_input_size() == 4 + 1 + 1 + 1
+    assert group.learned_output_size() == 4 + 1 + 1 + 1
+    assert list(group._values) == ["c", "c_nan", "x", "x_nan"]
+    assert [value.learned_output_size() for _, value in group.items()] == [4, 1, 1, 1]
+
+
+@pytest.mark.parametrize("shape", [(BS, T), (BS, 1), (5,)], ids=["time", "entity", "rows"])
+def test_unify_inputs_appends_the_feature_axis(group, shape):
+    x = group.unify_inputs(make_inputs(shape))
+    assert x.shape == (*shape, group.learned_input_size()) and x.dtype == tf.float32
+    assert np.isfinite(x.numpy()).all()
+
+
+def test_unify_inputs_reads_frames_and_treats_absent_columns_as_missing(group):
+    frame = pd.DataFrame(make_inputs((6,)))
+    assert group.unify_inputs(frame).shape == (6, group.learned_input_size())
+    partial = group.unify_inputs(frame[["c", "c_nan"]]).numpy()
+    # x enters as 0 and its flag as missing.
+    np.testing.assert_array_equal(partial[:, -2:], np.tile([0.0, 1.0], (6, 1)))
+
+
+def test_missing_values_enter_as_zero_with_their_flag(group):
+    inputs = make_inputs()
+    # A sampled value that its flag marks missing enters like a NaN.
+    inputs["x"] = np.nan_to_num(inputs["x"], nan=5.0)
+    x = group.unify_inputs(inputs).numpy()
+    x_missing = inputs["x_nan"] == 1.0
+    np.testing.assert_array_equal(x[..., 5][x_missing], 0.0)
+    np.testing.assert_array_equal(x[..., 6], inputs["x_nan"])
+    # A missing category enters as the embedding of code 0.
+    assert np.allclose(x[..., :4][inputs["c_nan"] == 1.0], group["c"].embedding.numpy()[0])
+
+
+@pytest.mark.parametrize("shape", [(BS, T), (BS, 1), (1, 7)])
+def test_output_tensors_round_trip_pass_inputs_to_y(group, shape):
+    inputs = make_inputs(shape)
+    y = group.pass_inputs_to_y(inputs)
+    assert y.shape == (*shape, group.learned_output_size())
+    outputs = group.output_tensors(y)
+    rows = int(np.prod(shape))
+    assert all(tensor.shape == (rows,) for tensor in outputs.values())
+    for name in ("c_nan", "x_nan"):
+        np.testing.assert_array_equal(outputs[name].numpy(), inputs[name].ravel())
+    present = inputs["c_nan"].ravel() == 0.0
+    np.testing.assert_array_equal(outputs["c"].numpy()[present], inputs["c"].ravel()[present])
+    x = np.nan_to_num(inputs["x"].ravel())
+    np.testing.assert_allclose(outputs["x"].numpy(), x, rtol=1e-6)
+
+
+@pytest.mark.parametrize("shape", [(BS, T), (BS, 1)], ids=["time-series", "constant"])
+def test_loss_entries_have_the_shape_of_the_columns_and_stay_finite(group, shape):
+    inputs = make_inputs(shape)
+    y = tf.random.normal([*shape, group.learned_output_size()])
+    losses = group.loss(y, inputs)
+    assert list(losses) == [f"{name}_reconstruction_loss" for name in group._values]
+    for loss in losses.values():
+        assert loss.shape == shape and np.isfinite(loss.numpy()).all()
+
+
+def test_perfect_prediction_costs_less_than_a_wrong_one(group):
+    inputs = make_inputs()
+    perfect = group.loss(group.pass_inputs_to_y(inputs), inputs)
+    wrong = group.loss(group.pass_inputs_to_y(make_inputs(seed=1)), inputs)
+    for name in perfect:
+        assert tf.reduce_sum(perfect[name]) < tf.reduce_sum(wrong[name]), name
+
+
+def test_missing_values_are_not_reconstructed_but_their_flags_are(group):
+    inputs = make_inputs()
+    losses = group.loss(tf.random.normal([BS, T, group.learned_output_size()]), inputs)
+    np.testing.assert_array_equal(losses["x_reconstruction_loss"].numpy()[inputs["x_nan"] == 1], 0)
+    np.testing.assert_array_equal(losses["c_reconstruction_loss"].numpy()[inputs["c_nan"] == 1], 0)
+    assert (losses["x_nan_reconstruction_loss"].numpy() > 0).all()
+
+
+def test_categories_are_sampled_from_the_softmax_of_logits_and_prior():
+    value = CategoricalValue("c", CATEGORIES, frequencies=[0.0, 0.25, 0.25, 0.5])
+    y = tf.constant([[0.0, np.log(2.0), 0.0, 0.0]] * 20000)
+    codes = value.decode(y).numpy()
+    # Prior 1/4, 1/4, 1/2 times the softmax's 2:1:1 gives 2:1:2; code 0 is never drawn.
+    np.testing.assert_allclose(
+        np.bincount(codes.astype(int), minlength=4) / 20000, [0.0, 0.4, 0.2, 0.4], atol=0.02
+    )
+
+
+def test_frequencies_are_a_variable_of_all_codes():
+    value = CategoricalValue("c", CATEGORIES)
+    assert value.num_categories_with_nan == 4 and value.frequencies.shape == (4,)
+    value.frequencies.assign([0.0, 0.0, 0.0, 1.0])
+    assert set(value.decode(tf.zeros([50, 4])).numpy()) == {3.0}
+    assert value.code_of("b") == 2
+    with pytest.raises(KeyError):
+        value.code_of("z")
+
+
+def test_a_column_without_categories_decodes_its_missing_code():
+    value = CategoricalValue("empty", [])
+    assert value.num_categories_with_nan == 1
+    np.testing.assert_array_equal(value.decode(tf.zeros([3, 1])).numpy(), 0.0)
+
+
+def test_out_of_range_codes_read_as_unknown():
+    value = CategoricalValue("c", CATEGORIES)
+    codes = value.codes({"c": tf.constant([2.0, 7.0, -1.0, np.nan])})
+    np.testing.assert_array_equal(codes.numpy(), [2, 0, 0, 0])
+
+
+def test_weights_are_tracked_penalised_and_trained_through_inputs(group):
+    class Holder(tf.keras.Model):
+        def __init__(self):
+            super().__init__()
+            self.group = group
+
+    holder = Holder()
+    embedding = group["c"].embedding
+    assert [v.path for v in holder.trainable_variables] == [embedding.path]
+    assert len(holder.non_trainable_variables) == 1
+    assert group["c"].regularization_losses == [embedding]
+    assert group["x"].regularization_losses == [] == group["x_nan"].regularization_losses
+    with tf.GradientTape() as tape:
+        total = tf.reduce_sum(group.unify_inputs(make_inputs()))
+    assert tape.gradient(total, embedding) is not None
+    group.build(None)
+    group.build([BS, T, None])
+    assert group.built
+
+
+def test_association_rules_sample_only_allowed_combinations():
+    group = DataFrameValue(
+        "ts", [CategoricalValue("c", CATEGORIES), CategoricalValue("d", ["u", "v"])]
+    )
+    rule = Association(columns=["c", "d"], allowed=[("a", "v"), ("c", "u")])
+    # The logits favour ("b", "u"), which the rule forbids.
+    y = tf.constant([[0.0, 0.0, 5.0, 0.0, 0.0, 5.0, 0.0]] * 2000)
+    outputs = group.output_tensors(y, association_rules=[rule])
+    pairs = set(zip(outputs["c"].numpy(), outputs["d"].numpy(), strict=True))
+    assert pairs == {(1.0, 2.0), (3.0, 1.0)}
+    with pytest.raises(ValueError, match="z"):
+        group.output_tensors(y, association_rules=[Association(["c", "d"], [("z", "u")])])
+
+
+def test_loss_and_decoding_run_in_a_compiled_step(group):
+    @tf.function
+    def step(inputs, y_0):
+        x_0 = group.unify_inputs(group.output_tensors(y_0))
+        return x_0, tf.add_n(list(group.loss(tf.zeros([BS, T, 7]), inputs).values()))
+
+    x_0, total = step({k: tf.constant(v) for k, v in make_inputs().items()}, tf.zeros([BS, 1, 7]))
+    assert x_0.shape == (BS, 7) and total.shape == (BS, T)

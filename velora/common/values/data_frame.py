@@ -1,0 +1,149 @@
+"""Value groups: the child values of one part of a frame, laid side by side."""
+
+from collections.abc import ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
+from typing import TYPE_CHECKING, Any
+
+import keras
+import numpy as np
+import pandas as pd
+import tensorflow as tf
+
+from velora.common.values.base import Value
+from velora.common.values.categorical import CategoricalValue
+
+if TYPE_CHECKING:
+    from velora.common.rules import Association
+
+Inputs = Mapping[str, Any] | pd.DataFrame
+
+
+class DataFrameValue(keras.layers.Layer):
+    """The child values of a group of transformed columns, in order, and their tensor layout.
+
+    The group's input (`unify_inputs`) and output (`y`) are the children's encodings
+    concatenated on the last axis, in child order. Inputs are any mapping from column name
+    to values (the batch dictionary, what `output_tensors` returns) or a transformed frame:
+    a column of shape S gives an input of shape S + [learned_input_size()], so [bs, T]
+    columns give [bs, T, I], [bs, 1] columns [bs, 1, I] and frame columns [rows, I]. A column
+    absent from the inputs counts as missing. `output_tensors` returns one 1-D tensor per
+    column, one value per row of `y` reshaped to [-1, learned_output_size()]: y of shape
+    [1, n, O] gives n values, y of shape [bs, 1, O] gives bs values.
+
+    Every weight is created with its child, so the group is usable before `build`.
+    """
+
+    def __init__(self, name: str | None, values: Iterable[Value]):
+        super().__init__(name=None if name is None else str(name).replace("/", "_"))
+        self._values: dict[str, Value] = {value.name: value for value in values}
+
+    def build(self, input_shape=None) -> None:
+        for value in self._values.values():
+            value.build(input_shape)
+
+    def learned_input_size(self) -> int:
+        return sum(value.learned_input_size() for value in self._values.values())
+
+    def learned_output_size(self) -> int:
+        return sum(value.learned_output_size() for value in self._values.values())
+
+    def unify_inputs(self, inputs: Inputs) -> tf.Tensor:
+        """The group's input features, float32 of shape [..., learned_input_size()]."""
+        columns = self._columns(inputs)
+        return tf.concat([value.encode(columns) for value in self._values.values()], axis=-1)
+
+    def pass_inputs_to_y(self, inputs: Inputs) -> tf.Tensor:
+        """The inputs' values in the output layout, which `output_tensors` decodes back."""
+        columns = self._columns(inputs)
+        return tf.concat([value.as_output(columns) for value in self._values.values()], axis=-1)
+
+    def loss(self, y: tf.Tensor, inputs: Inputs) -> dict[str, tf.Tensor]:
+        """Each child's reconstruction loss of its columns in `inputs` from `y`.
+
+        Keys are "<column>_reconstruction_loss"; each loss has the shape of the columns.
+        """
+        columns = self._columns(inputs)
+        return {
+            f"{name}_reconstruction_loss": value.loss(y_part, columns)
+            for (name, value), y_part in zip(self._values.items(), self._split(y), strict=True)
+        }
+
+    def output_tensors(
+        self, y: tf.Tensor, association_rules: "Iterable[Association] | None" = None
+    ) -> dict[str, tf.Tensor]:
+        """Sampled column values of `y`, in the transformed frame's encoding, as 1-D tensors.
+
+        The columns of each association rule are sampled jointly from the rule's allowed
+        combinations, with probabilities proportional to the product of the columns' own;
+        a column in several rules takes its values from the last.
+        """
+        if not self._values:
+            return {}
+        rows = tf.reshape(y, [-1, self.learned_output_size()])
+        outputs = dict(zip(self._values, self._split(rows), strict=True))
+        decoded = {name: self._values[name].decode(part) for name, part in outputs.items()}
+        for rule in association_rules or ():
+            decoded.update(self._sample_jointly(rule, outputs))
+        return decoded
+
+    def _sample_jointly(
+        self, rule: "Association", outputs: dict[str, tf.Tensor]
+    ) -> dict[str, tf.Tensor]:
+        allowed = tf.constant(rule.allowed_codes(self._code_of), dtype=tf.int32)
+        log_probabilities = tf.add_n(
+            [
+                tf.gather(
+                    tf.nn.log_softmax(self._values[column].sampling_logits(outputs[column])),
+                    allowed[:, position],
+                    axis=1,
+                )
+                for position, column in enumerate(rule.columns)
+            ]
+        )
+        choice = tf.random.categorical(log_probabilities, 1)[:, 0]
+        chosen = tf.cast(tf.gather(allowed, choice), tf.float32)
+        return {column: chosen[:, position] for position, column in enumerate(rule.columns)}
+
+    def _code_of(self, column: str, category: Any) -> int:
+        value = self._values[column]
+        if not isinstance(value, CategoricalValue):
+            raise KeyError(f"{column} is not categorical")
+        return value.code_of(category)
+
+    def _split(self, y: tf.Tensor) -> list[tf.Tensor]:
+        sizes = [value.learned_output_size() for value in self._values.values()]
+        return tf.split(y, sizes, axis=-1)
+
+    def _columns(self, inputs: Inputs) -> dict[str, tf.Tensor]:
+        """The group's columns of `inputs` as float32 tensors, NaN-filled where absent."""
+        if isinstance(inputs, pd.DataFrame):
+            present = {
+                name: tf.constant(inputs[name].to_numpy(dtype=np.float32, na_value=np.nan))
+                for name in self._values
+                if name in inputs.columns
+            }
+        else:
+            present = {
+                name: tf.cast(inputs[name], tf.float32) for name in self._values if name in inputs
+            }
+        if not present:
+            raise KeyError(f"The inputs hold none of the columns {list(self._values)}")
+        absent = tf.fill(tf.shape(next(iter(present.values()))), np.float32(np.nan))
+        return {name: present.get(name, absent) for name in self._values}
+
+    def __getitem__(self, name: str) -> Value:
+        return self._values[name]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._values)
+
+    def __len__(self) -> int:
+        return len(self._values)
+
+    def keys(self) -> KeysView[str]:
+        return self._values.keys()
+
+    def values(self) -> ValuesView[Value]:
+        return self._values.values()
+
+    def items(self) -> ItemsView[str, Value]:
+        return self._values.items()

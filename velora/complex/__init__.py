@@ -1,0 +1,1 @@
+"""The deep state-space model and the event synthesizer built on it."""

@@ -1,0 +1,519 @@
+// `EventSynthesizer`: event tables to fixed time steps per entity, and synthetic entities back
+// in the caller's layout.
+#include "native.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <pybind11/numpy.h>
+
+#include "entity_steps.hpp"
+
+namespace {
+
+using namespace velora::native;
+using namespace pybind11::literals;
+
+struct Names {
+    py::handle np, pd, tf, DataFrameMeta, DataFrameModel, DeepStateSpaceModel, EventSynthesizer;
+};
+Names names;
+
+py::object none() { return py::none(); }
+bool truthy(py::handle obj) { return PyObject_IsTrue(obj.ptr()) == 1; }
+py::str start_column(py::handle time_idx) { return py::str(text(time_idx) + "_0"); }
+py::str gap_column(py::handle time_idx) { return py::str(text(time_idx) + "_diff"); }
+py::object max_workers_of(py::object self) {
+    return truthy(self.attr("config").attr("low_memory")) ? py::object(py::int_(1)) : none();
+}
+
+// --- construction ---------------------------------------------------------------------------
+
+// Everything the model needs from the table is checked before anything is built.
+void check_table(py::object df, py::object id_idx, py::object time_idx,
+                 std::initializer_list<std::pair<const char*, py::object>> roles) {
+    py::object columns = df.attr("columns");
+    if (py::len(df) == 0) {
+        raise(PyExc_ValueError, "The event table is empty: there is nothing to learn from.");
+    }
+    for (auto [role, name] : {std::pair{"id", id_idx}, std::pair{"time", time_idx}}) {
+        if (name.is_none() || !columns.contains(name)) {
+            raise(PyExc_ValueError, std::string("The ") + role + " column " + text(py::repr(name)) +
+                                        " is not a column of the event table.");
+        }
+    }
+    for (const auto& [role, listed] : roles) {
+        py::list unknown;
+        for (py::handle name : listed) {
+            if (!columns.contains(name)) {
+                unknown.append(name);
+            }
+        }
+        if (py::len(unknown) > 0) {
+            raise(PyExc_ValueError, std::string("Unknown ") + role +
+                                        " columns, not in the event table: " + text(unknown) + ".");
+        }
+    }
+    const std::string kind = text(df[time_idx].attr("dtype").attr("kind"));
+    if (kind.find_first_of("iufMm") == std::string::npos) {
+        raise(PyExc_ValueError, "The time column " + text(py::repr(time_idx)) +
+                                    " must hold date-times or numbers, not " +
+                                    text(df[time_idx].attr("dtype")) +
+                                    "; convert it with pd.to_datetime first.");
+    }
+}
+
+void init(py::object self, py::object df, py::object id_idx, py::object time_idx,
+          py::object event_cols, py::object const_cols, py::object exog_cols,
+          py::object sample_cols, py::object config) {
+    check_table(df, id_idx, time_idx,
+                {{"event", event_cols},
+                 {"constant", const_cols},
+                 {"exogenous", exog_cols},
+                 {"sample", sample_cols}});
+    builtin("object").attr("__setattr__")(self, "columns", df.attr("columns"));
+    super(names.EventSynthesizer, self)
+        .attr("__init__")(df, id_idx, time_idx, event_cols, const_cols, exog_cols, sample_cols,
+                          config);
+}
+
+// --- preprocessing --------------------------------------------------------------------------
+
+template <typename T>
+py::array_t<T> to_array(const std::vector<T>& values) {
+    py::array_t<T> out(static_cast<py::ssize_t>(values.size()));
+    std::copy(values.begin(), values.end(), out.mutable_data());
+    return out;
+}
+
+// A column of the step frame from per-row values, their missing flags and the time dtype:
+// starts and gaps of date-times are date-times and time deltas of the same unit.
+struct StepColumns {
+    py::object start, gap;
+};
+
+template <typename Value, typename IsMissing>
+StepColumns step_columns(const std::vector<std::int64_t>& codes, py::array_t<Value> time,
+                         const velora::kernels::EntitySteps& layout, std::int64_t entities,
+                         IsMissing missing, Value missing_value) {
+    std::vector<Value> start, gap;
+    std::vector<char> start_missing, gap_missing;
+    velora::kernels::starts_and_gaps(codes.data(), time.data(), time.size(), entities, missing,
+                                     start, start_missing, gap, gap_missing);
+    const std::size_t rows = layout.row.size();
+    std::vector<Value> start_out(rows), gap_out(rows);
+    for (std::size_t o = 0; o < rows; ++o) {
+        const std::int64_t row = layout.row[o];
+        const std::int64_t entity = layout.entity[o];
+        start_out[o] = row >= 0 && !start_missing[entity] ? start[entity] : missing_value;
+        gap_out[o] = row >= 0 && !gap_missing[row] ? gap[row] : missing_value;
+    }
+    return {to_array(start_out), to_array(gap_out)};
+}
+
+StepColumns time_step_columns(py::object time, const std::vector<std::int64_t>& codes,
+                              const velora::kernels::EntitySteps& layout, std::int64_t entities) {
+    const std::string kind = text(time.attr("dtype").attr("kind"));
+    if (kind == "M" || kind == "m") {
+        // Date-times and deltas as their int64 ticks, NaT being the smallest int64.
+        const std::int64_t nat = std::numeric_limits<std::int64_t>::min();
+        py::array_t<std::int64_t> ticks = time.attr("to_numpy")().attr("view")("int64");
+        auto columns = step_columns<std::int64_t>(
+            codes, ticks, layout, entities, [nat](std::int64_t v) { return v == nat; }, nat);
+        std::string unit = text(names.np.attr("datetime_data")(time.attr("dtype"))[py::int_(0)]);
+        columns.start = columns.start.attr("view")(kind == "M" ? "datetime64[" + unit + "]"
+                                                               : "timedelta64[" + unit + "]");
+        columns.gap = columns.gap.attr("view")("timedelta64[" + unit + "]");
+        return columns;
+    }
+    py::array_t<double> values = time.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = NAN);
+    auto columns =
+        step_columns<double>(codes, values, layout, entities, [](double v) { return v != v; }, NAN);
+    // Whole-number times keep their dtype for the start unless filler rows need NaN.
+    if (kind != "f" && !layout.has_filler) {
+        columns.start = columns.start.attr("astype")(time.attr("dtype"));
+    }
+    return columns;
+}
+
+py::object preprocess_df(py::object self, py::object df, py::object max_time_steps) {
+    for (py::handle cluster : self.attr("clusters").attr("values")()) {
+        cluster.attr("fit")(df);
+    }
+    if (!truthy(max_time_steps)) {
+        max_time_steps = self.attr("max_time_steps");
+    }
+    py::object id_idx = self.attr("id_idx"), time_idx = self.attr("time_idx");
+    py::object work = df.attr("reset_index")("drop"_a = true);
+    auto factorized = unpack(names.pd.attr("factorize")(work[id_idx], "sort"_a = true), 2);
+    py::array_t<std::int64_t> code_array = factorized[0].attr("astype")("int64");
+    py::object ids = factorized[1];
+    const std::vector<std::int64_t> codes(code_array.data(), code_array.data() + code_array.size());
+    const auto entities = static_cast<std::int64_t>(py::len(ids));
+    if (entities == 0) {
+        raise(PyExc_ValueError, "No row of the event table has an id.");
+    }
+    const auto layout =
+        velora::kernels::entity_steps(codes.data(), static_cast<std::int64_t>(codes.size()),
+                                      entities, max_time_steps.cast<std::int64_t>());
+    StepColumns time_columns = time_step_columns(work[time_idx], codes, layout, entities);
+
+    py::list time_column;
+    time_column.append(time_idx);
+    py::object body = work.attr("drop")("columns"_a = time_column);
+    std::vector<std::int64_t> rows = layout.row;
+    if (layout.has_filler) {
+        // One all-missing row past the end serves every filler row, typed as reindexing types
+        // missing values (integers become floats, text stays text).
+        const auto filler = static_cast<std::int64_t>(py::len(work));
+        body = body.attr("reindex")(names.pd.attr("RangeIndex")(filler + 1));
+        for (auto& row : rows) {
+            row = row < 0 ? filler : row;
+        }
+    }
+    py::object steps = body.attr("take")(to_array(rows)).attr("reset_index")("drop"_a = true);
+    py::object entity_ids = ids.attr("take")(to_array(layout.entity));
+    set_item(steps, id_idx, entity_ids);
+    set_item(steps, start_column(time_idx), time_columns.start);
+    set_item(steps, gap_column(time_idx), time_columns.gap);
+    py::list levels;
+    levels.append(entity_ids);
+    levels.append(to_array(layout.step));
+    steps.attr("index") =
+        names.pd.attr("MultiIndex")
+            .attr("from_arrays")(levels, "names"_a = py::make_tuple(id_idx, "_step"));
+    for (py::handle cluster : self.attr("clusters").attr("values")()) {
+        steps = cluster.attr("transform")(steps);
+    }
+    return steps;
+}
+
+// --- the four model parts -------------------------------------------------------------------
+
+py::object part_model(const char* name) {
+    return names.DataFrameModel(names.DataFrameMeta("name"_a = name));
+}
+
+void add_children(py::object part, py::object df_model, py::object columns) {
+    py::dict children;
+    for (py::handle column : columns) {
+        children[column] = df_model[column];
+    }
+    part.attr("update")(children);
+}
+
+py::tuple split_df_model(py::object self, py::object df_model) {
+    py::object id_model = part_model("id"), const_model = part_model("const"),
+               time_series_model = part_model("time_series"),
+               exogenous_model = part_model("exogenous");
+    py::object time_idx = self.attr("time_idx");
+    add_children(id_model, df_model, py::make_tuple(self.attr("id_idx")));
+    add_children(exogenous_model, df_model, self.attr("exog_cols"));
+    add_children(const_model, df_model, self.attr("const_cols"));
+    add_children(time_series_model, df_model, self.attr("event_cols"));
+    add_children(const_model, df_model, py::make_tuple(start_column(time_idx)));
+    add_children(time_series_model, df_model, py::make_tuple(gap_column(time_idx)));
+    return py::make_tuple(id_model, const_model, time_series_model, exogenous_model);
+}
+
+// --- synthesis ------------------------------------------------------------------------------
+
+py::object tf(const char* attribute) { return names.tf.attr(attribute); }
+
+void require_rows(py::object frame, const char* argument, py::object n) {
+    if (py::len(frame) < n.cast<std::size_t>()) {
+        raise(PyExc_ValueError,
+              std::string(argument) + " must hold one row per generated step: " + text(n) +
+                  " rows are needed, " + std::to_string(py::len(frame)) + " were given.");
+    }
+}
+
+py::object id_code(py::object self, py::object id, py::object df_const, py::object max_workers) {
+    if (id.is_none()) {
+        return self.attr("sample_id")("bs"_a = 1);
+    }
+    py::object id_idx = self.attr("id_idx");
+    py::object code = id;
+    if (self.attr("sample_cols").contains(id_idx)) {
+        code = self.attr("clusters")[id_idx].attr("custmap")[id];
+    }
+    py::dict column;
+    column[id_idx] = py::make_tuple(code);
+    py::object id_frame =
+        self.attr("df_transformer_id").attr("transform")(names.pd.attr("DataFrame")(column));
+    py::object x_id = self.attr("df_value_id").attr("unify_inputs")(id_frame);
+    py::object const_group = self.attr("df_value_const");
+    if (const_group.attr("learned_input_size")().cast<int>() != 0) {
+        if (df_const.is_none()) {
+            py::list expected;
+            for (py::handle child : self.attr("df_model_const").attr("children")) {
+                expected.append(child.attr("name"));
+            }
+            raise(PyExc_ValueError,
+                  "df_const is None but df_value_const.learned_input_size != 0. Ensure that "
+                  "df_const is suppliedwith the column names " +
+                      text(expected));
+        }
+        py::object x_const = const_group.attr("unify_inputs")(
+            self.attr("df_transformer_const")
+                .attr("transform")(df_const, "max_workers"_a = max_workers));
+        x_id = tf("concat")(py::make_tuple(x_id, x_const), "axis"_a = -1);
+    }
+    auto moments = unpack(self.attr("id_encoder")(tf("expand_dims")(x_id, 1)), 2);
+    // One draw per latent dimension, as the training losses and `sample_id` draw.
+    py::object noise =
+        tf("random").attr("normal")(tf("shape")(moments[1]), "dtype"_a = tf("float32"));
+    return moments[0].attr("__add__")(moments[1].attr("__mul__")(noise));
+}
+
+py::object exogenous_inputs(py::object self, py::object df_exogenous, py::object n,
+                            py::object max_workers) {
+    if (df_exogenous.is_none()) {
+        if (py::len(self.attr("exog_cols")) != 0) {
+            raise(PyExc_ValueError,
+                  "Exogenous variables used to train the model must also be provided during "
+                  "synthesis.");
+        }
+        return none();
+    }
+    require_rows(df_exogenous, "df_exogenous", n);
+    return self.attr("df_value_exog")
+        .attr("unify_inputs")(self.attr("df_transformer_exog")
+                                  .attr("transform")(df_exogenous, "max_workers"_a = max_workers));
+}
+
+// The caller's known values in output layout, and where they replace the generated ones.
+std::pair<py::object, py::object> overwrite_inputs(py::object self, py::object df_overwrite,
+                                                   py::object n, py::object max_workers) {
+    if (df_overwrite.is_none()) {
+        return {none(), none()};
+    }
+    require_rows(df_overwrite, "df_overwrite", n);
+    py::object transformer = self.attr("df_transformer_time_series");
+    py::list given(df_overwrite.attr("columns"));
+    for (py::handle column : transformer.attr("in_columns")) {
+        if (!given.contains(column)) {
+            set_item(df_overwrite, column, names.np.attr("nan"));
+        }
+    }
+    py::object group = self.attr("df_value_time_series");
+    py::object x_overwrite = group.attr("pass_inputs_to_y")(
+        transformer.attr("transform")(df_overwrite, "max_workers"_a = max_workers));
+    py::list generated;
+    for (py::handle component : transformer) {
+        bool complete = true;
+        for (py::handle column : component.attr("in_columns")) {
+            complete = complete && given.contains(column);
+        }
+        if (!complete) {
+            for (py::handle column : component.attr("out_columns")) {
+                generated.append(column);
+            }
+        }
+    }
+    py::list mask;
+    for (py::handle item : group.attr("items")()) {
+        const bool imposed = !generated.contains(item[py::int_(0)]);
+        const int width = item[py::int_(1)].attr("learned_output_size")().cast<int>();
+        for (int i = 0; i < width; ++i) {
+            mask.append(py::bool_(imposed));
+        }
+    }
+    return {x_overwrite, tf("constant")(mask, "dtype"_a = tf("bool"))};
+}
+
+py::object column_values(py::object tensor) {
+    return names.np.attr("ravel")(tensor.attr("numpy")());
+}
+
+py::object decoded_frame(py::dict data, py::object columns) {
+    py::dict frame;
+    for (py::handle column : columns) {
+        frame[column] = column_values(data[column]);
+    }
+    return names.pd.attr("DataFrame")(frame);
+}
+
+// Event times from the start and the gaps (missing gaps count as none).
+void rebuild_times(py::object self, py::object& df_synth) {
+    py::object time_idx = self.attr("time_idx");
+    py::object start = df_synth[start_column(time_idx)][py::int_(0)];
+    py::object gaps = df_synth[gap_column(time_idx)];
+    const bool as_deltas = text(gaps.attr("dtype").attr("kind")) == "m";
+    py::object elapsed =
+        gaps.attr("fillna")(as_deltas ? names.pd.attr("Timedelta")(0) : py::object(py::int_(0)))
+            .attr("cumsum")();
+    set_item(df_synth, time_idx,
+             elapsed.attr("__add__")(as_deltas ? names.pd.attr("to_datetime")(start) : start));
+    py::list derived;
+    derived.append(start_column(time_idx));
+    derived.append(gap_column(time_idx));
+    df_synth = df_synth.attr("drop")("columns"_a = derived);
+}
+
+void fill_constants(py::object self, py::object& df_synth) {
+    py::dict first_values;
+    for (py::handle column : self.attr("const_cols")) {
+        py::object first = df_synth[column].attr("iloc")[py::int_(0)];
+        if (!truthy(names.pd.attr("isna")(first))) {
+            first_values[column] = first;
+        }
+    }
+    if (py::len(first_values) > 0) {
+        df_synth = df_synth.attr("fillna")(first_values);
+    }
+}
+
+// A constant sample column is drawn once for the entity (seeded by the caller's id when
+// given), so it holds one value on every row.
+void decode_clusters(py::object self, py::object id, py::object& df_synth) {
+    py::object id_idx = self.attr("id_idx");
+    for (py::handle column : self.attr("sample_cols")) {
+        if (column.equal(id_idx)) {
+            continue;
+        }
+        py::object cluster = self.attr("clusters")[column];
+        if (self.attr("const_cols").contains(column)) {
+            py::object code = df_synth[column].attr("iloc")[py::int_(0)];
+            set_item(df_synth, column, cluster.attr("sample")(code, "seed"_a = id));
+        } else {
+            set_item(df_synth, column, df_synth[column].attr("apply")(cluster.attr("sample")));
+        }
+    }
+}
+
+py::list output_columns(py::object self, py::object id) {
+    py::list columns;
+    for (py::handle column : self.attr("columns")) {
+        if (!id.is_none() || !column.equal(self.attr("id_idx"))) {
+            columns.append(column);
+        }
+    }
+    return columns;
+}
+
+py::object synthesize(py::object self, py::object n, py::object produce_nans, py::object id,
+                      py::object df_const, py::object df_time_series, py::object df_exogenous,
+                      py::object association_rules, py::object expression_rules,
+                      py::object df_overwrite) {
+    (void)df_time_series;  // accepted for the common interface; events are generated afresh
+    py::object max_workers = max_workers_of(self);
+    py::object z_id = id_code(self, id, df_const, max_workers);
+    py::object x_exog = exogenous_inputs(self, df_exogenous, n, max_workers);
+    auto [x_overwrite, mask] = overwrite_inputs(self, df_overwrite, n, max_workers);
+    if (n.cast<long>() <= 0) {
+        return names.pd.attr("DataFrame")("columns"_a = output_columns(self, id));
+    }
+    auto generated =
+        unpack(self.attr("transition_loop")("n"_a = n, "z_id"_a = z_id, "x_exog"_a = x_exog,
+                                            "x_time_series"_a = none(),
+                                            "association_rules"_a = association_rules,
+                                            "x_overwrite"_a = x_overwrite, "mask"_a = mask),
+               2);
+    py::object id_y = self.attr("id_linear")(self.attr("id_emission")(z_id));
+    py::dict data =
+        self.attr("df_value_time_series")
+            .attr("output_tensors")(generated[1], "association_rules"_a = association_rules);
+    data.attr("update")(self.attr("df_value_const").attr("output_tensors")(id_y));
+
+    py::object ts_transformer = self.attr("df_transformer_time_series");
+    py::object df_synth = ts_transformer.attr("inverse_transform")(
+        decoded_frame(data, ts_transformer.attr("out_columns")), "produce_nans"_a = produce_nans,
+        "max_workers"_a = max_workers);
+    py::object constants = self.attr("df_transformer_const")
+                               .attr("inverse_transform")(
+                                   decoded_frame(data, self.attr("df_value_const").attr("_values")),
+                                   "max_workers"_a = max_workers);
+    df_synth = df_synth.attr("assign")(**constants);
+    if (!df_exogenous.is_none()) {
+        df_synth = df_synth.attr("assign")(**df_exogenous);
+    }
+    rebuild_times(self, df_synth);
+    fill_constants(self, df_synth);
+    if (self.attr("df_meta").attr("columns").is_none()) {
+        raise(PyExc_AssertionError);
+    }
+    decode_clusters(self, id, df_synth);
+    if (!id.is_none()) {
+        set_item(df_synth, self.attr("id_idx"), id);
+    }
+    df_synth = df_synth[output_columns(self, id)];
+    if (!expression_rules.is_none()) {
+        for (py::handle rule : expression_rules) {
+            df_synth = rule.attr("apply")(df_synth);
+        }
+    }
+    return df_synth;
+}
+
+constexpr const char* synthesizer_doc =
+    R"(A Synthesizer for irregular time-series/event based data, utilising the DeepStateSpaceModel
+
+Args:
+    df: the data frame with the time-series data.
+    id_idx: the column or index that tells entities apart (at least a nominal type).
+    time_idx: the column or index with the time steps (at least an affine type).
+    event_cols: the columns of the events.
+    const_cols: the columns constant within an entity.
+    exog_cols: the exogenous columns; all of them must be supplied during training and
+        synthesis.
+    config: the model configuration.
+)";
+
+void define_event_synthesizer(py::module_& m) {
+    auto optional = [](const char* name, const char* annotation) {
+        return arg(name, annotation) = none();
+    };
+    names.EventSynthesizer =
+        ClassBuilder(m, "EventSynthesizer", py::make_tuple(names.DeepStateSpaceModel),
+                     synthesizer_doc)
+            .method("__init__",
+                    {self, arg("df"), str_arg("id_idx"), str_arg("time_idx"),
+                     arg("event_cols", "List[str]"), arg("const_cols", "List[str]") = py::list(),
+                     arg("exog_cols", "List[str]") = py::list(),
+                     arg("sample_cols", "List[str]") = py::list(),
+                     optional("config", "DeepStateConfig")},
+                    "None", init)
+            .method("preprocess_df",
+                    {self, arg("df", "pd.DataFrame"), optional("max_time_steps", "Optional[int]")},
+                    "", preprocess_df)
+            .method("_split_df_model", {self, arg("df_model", "DataFrameModel")}, "",
+                    split_df_model)
+            .method(
+                "synthesize",
+                {self, arg("n", "int"), arg("produce_nans", "bool") = py::bool_(true),
+                 optional("id", "Optional[Any]"), optional("df_const", "Optional[pd.DataFrame]"),
+                 optional("df_time_series", "Optional[pd.DataFrame]"),
+                 optional("df_exogenous", "Optional[pd.DataFrame]"),
+                 optional("association_rules", "Optional[List[Association]]"),
+                 optional("expression_rules", "Optional[List[Expression]]"),
+                 optional("df_overwrite", "Optional[pd.DataFrame]")},
+                "", synthesize)
+            .finish()
+            .release();
+}
+
+}  // namespace
+
+VELORA_MODULE(episode_forge, m) {
+    m.attr("__doc__") = "Synthesis of irregular event sequences: `EventSynthesizer`.";
+    from_import(m, "typing", {"Any", "List", "Optional"});
+    import_as(m, "numpy", "np");
+    import_as(m, "pandas", "pd");
+    import_as(m, "tensorflow", "tf");
+    from_import(m, "..common.rules", {"Association", "Expression"});
+    from_import(m, "..config", {"DeepStateConfig"});
+    from_import(m, "..metadata", {"DataFrameMeta"});
+    from_import(m, "..model", {"DataFrameModel"});
+    from_import(m, ".latent_dynamics", {"DeepStateSpaceModel"});
+    names.np = m.attr("np");
+    names.pd = m.attr("pd");
+    names.tf = m.attr("tf");
+    names.DataFrameMeta = m.attr("DataFrameMeta");
+    names.DataFrameModel = m.attr("DataFrameModel");
+    names.DeepStateSpaceModel = m.attr("DeepStateSpaceModel");
+    define_event_synthesizer(m);
+    m.attr("__test__") = py::dict();
+}

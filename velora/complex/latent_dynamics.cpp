@@ -1,0 +1,743 @@
+// `DeepStateSpaceModel`, the recurrent deep state-space model of whole entities, and `Cluster`,
+// the value clustering of its sample columns.
+#include "native.hpp"
+
+#include <cstdint>
+#include <string>
+
+namespace {
+
+using namespace velora::native;
+using namespace pybind11::literals;
+
+struct Names {
+    py::handle np, pd, tf, cluster, OrderedDict;
+    py::handle SimpleManager, Optimizers, DenseTransformation, GaussianEncoder,
+        ResnetTransformation, ValueExtractor, CategoricalValue, DeepStateConfig, MetaExtractor,
+        ModelFactory, DataFrameTransformer;
+    py::handle DeepStateSpaceModel, Cluster;
+};
+Names names;
+
+py::object none() { return py::none(); }
+bool truthy(py::handle obj) { return PyObject_IsTrue(obj.ptr()) == 1; }
+py::object tf(const char* attribute) { return names.tf.attr(attribute); }
+int size_of(py::handle value_group, const char* which) {
+    return value_group.attr(which)().cast<int>();
+}
+// Plain data kept on the Keras model as it is: Keras would wrap lists and dicts in tracked
+// copies, and only layers and variables need tracking.
+void keep(py::handle self, const char* name, py::handle value) {
+    builtin("object").attr("__setattr__")(self, name, value);
+}
+
+// --- construction ---------------------------------------------------------------------------
+
+py::list clustering_features(py::object df) {
+    py::object float_columns = df.attr("dtypes").attr("__eq__")("float64");
+    py::object complete = df.attr("isna")().attr("any")().attr("__invert__")();
+    return py::list(df.attr("columns")[float_columns.attr("__and__")(complete)]);
+}
+
+// Rows per entity of a preprocessed frame: every entity has the same number.
+py::object steps_per_entity(py::object df_post, py::object id_idx) {
+    py::object sizes = df_post.attr("groupby")(id_idx, "sort"_a = false).attr("size")();
+    if (py::len(sizes) == 0) {
+        raise(PyExc_ValueError, "The preprocessed frame holds no entity.");
+    }
+    return sizes.attr("max")();
+}
+
+void build_value_groups(py::object self, py::object config) {
+    py::object factory_config = config.attr("value_factory_config");
+    auto extract = [&](const char* part) {
+        return names.ValueExtractor.attr("extract")("df_meta"_a = self.attr(part),
+                                                    "config"_a = factory_config);
+    };
+    self.attr("df_value_id") = extract("df_model_id");
+    self.attr("df_value_const") = extract("df_model_const");
+    factory_config.attr("dates_as_continuous") = true;
+    self.attr("df_value_time_series") = extract("df_model_time_series");
+    self.attr("df_value_exog") = extract("df_model_exog");
+}
+
+void build_transformers(py::object self, py::object config) {
+    py::object transformer_config = config.attr("meta_transformer_config");
+    auto from_meta = [&](const char* part) {
+        return names.DataFrameTransformer.attr("from_meta")(self.attr(part),
+                                                            "config"_a = transformer_config);
+    };
+    keep(self, "df_transformer_id", from_meta("df_model_id"));
+    keep(self, "df_transformer_const", from_meta("df_model_const"));
+    transformer_config.attr("continuous_only_dates") = true;
+    keep(self, "df_transformer_time_series", from_meta("df_model_time_series"));
+    keep(self, "df_transformer_exog", from_meta("df_model_exog"));
+    py::object combined =
+        self.attr("df_transformer_id").attr("__add__")(self.attr("df_transformer_const"));
+    combined = combined.attr("__add__")(self.attr("df_transformer_time_series"));
+    keep(self, "df_transformer", combined.attr("__add__")(self.attr("df_transformer_exog")));
+}
+
+// The bidirectional inference LSTM emits 2 * (H // 2) features, which its Gaussian head reads.
+int inference_width(int capacity) { return 2 * (capacity / 2); }
+
+void build_networks(py::object self) {
+    const py::object L = self.attr("latent_size");
+    const int H = self.attr("capacity").cast<int>();
+    py::handle dense = names.DenseTransformation, gaussian = names.GaussianEncoder;
+    self.attr("initial_network") =
+        dense("name"_a = "id_init", "input_size"_a = L, "output_size"_a = H, "batch_norm"_a = false,
+              "activation"_a = "none");
+    self.attr("initial_network2") =
+        dense("name"_a = "id_init2", "input_size"_a = L, "output_size"_a = H,
+              "batch_norm"_a = false, "activation"_a = "none");
+    const int id_inputs = size_of(self.attr("df_value_id"), "learned_input_size") +
+                          size_of(self.attr("df_value_const"), "learned_input_size");
+    self.attr("id_encoder") = gaussian("name"_a = "id_encoder", "input_size"_a = id_inputs,
+                                       "output_size"_a = L, "capacity"_a = H, "num_layers"_a = 1);
+    self.attr("id_emission") = names.ResnetTransformation(
+        "name"_a = "id_emission", "input_size"_a = L, "layer_sizes"_a = py::make_tuple(H, H),
+        "batch_norm"_a = false, "depths"_a = 2, "activation"_a = "relu");
+    self.attr("id_linear") =
+        dense("name"_a = "id_linear", "input_size"_a = H,
+              "output_size"_a = size_of(self.attr("df_value_const"), "learned_output_size"),
+              "batch_norm"_a = false, "activation"_a = "none");
+    self.attr("emission_network") = gaussian(
+        "input_size"_a = L,
+        "output_size"_a = size_of(self.attr("df_value_time_series"), "learned_output_size"),
+        "capacity"_a = H, "num_layers"_a = 1, "name"_a = "emission");
+    py::object layers = tf("keras").attr("layers");
+    self.attr("transition_rnn") =
+        layers.attr("LSTM")("units"_a = H, "return_sequences"_a = true, "return_state"_a = true);
+    self.attr("transition_network") =
+        gaussian("input_size"_a = H, "output_size"_a = L, "capacity"_a = H, "num_layers"_a = 1,
+                 "name"_a = "transition");
+    self.attr("inference_rnn") = layers.attr("Bidirectional")(
+        layers.attr("LSTM")("units"_a = H / 2, "return_sequences"_a = true));
+    self.attr("inference_network") =
+        gaussian("input_size"_a = inference_width(H), "output_size"_a = L, "capacity"_a = H,
+                 "num_layers"_a = 1, "name"_a = "inference");
+}
+
+void init(py::object self, py::object df, py::object id_idx, py::object time_idx,
+          py::object event_cols, py::object const_cols, py::object exog_cols,
+          py::object sample_cols, py::object config) {
+    super(names.DeepStateSpaceModel, self).attr("__init__")("name"_a = "latent_dynamics_model");
+    if (!truthy(config)) {
+        config = names.DeepStateConfig();
+    }
+    keep(self, "config", config);
+    keep(self, "sample_cols", sample_cols);
+    py::list features = clustering_features(df);
+    py::dict clusters;
+    for (py::handle name : sample_cols) {
+        clusters[name] =
+            names.Cluster(name, "features"_a = features, "codes"_a = config.attr("codes"));
+    }
+    keep(self, "clusters", clusters);
+    self.attr("capacity") = config.attr("capacity");
+    self.attr("dropout_rate") = config.attr("dropout_rate");
+    self.attr("latent_size") = config.attr("latent_size");
+    keep(self, "_trainable_variables", none());
+    keep(self, "l2",
+         tf("keras").attr("regularizers").attr("l2")(config.attr("regularization_weight")));
+    keep(self, "id_idx", id_idx);
+    keep(self, "time_idx", time_idx);
+    keep(self, "const_cols", const_cols);
+    keep(self, "event_cols", event_cols);
+    keep(self, "exog_cols", exog_cols);
+
+    py::object df_post =
+        self.attr("preprocess_df")(df, "max_time_steps"_a = config.attr("max_time_steps"));
+    keep(self, "df_meta",
+         names.MetaExtractor.attr("extract")(df_post,
+                                             "config"_a = config.attr("meta_factory_config")));
+    py::object factory = names.ModelFactory("config"_a = config.attr("model_builder_config"));
+    keep(self, "df_model", factory(self.attr("df_meta")).attr("fit")(df_post));
+    self.attr("bs") = config.attr("batch_size");
+    // Training cuts the transformed frame into rows of `max_time_steps`, so it must be the
+    // number of steps preprocessing gave each entity (fewer when every entity is shorter).
+    self.attr("max_time_steps") = steps_per_entity(df_post, id_idx);
+
+    auto parts = unpack(self.attr("_split_df_model")(self.attr("df_model")), 4);
+    keep(self, "df_model_id", parts[0]);
+    keep(self, "df_model_const", parts[1]);
+    keep(self, "df_model_time_series", parts[2]);
+    keep(self, "df_model_exog", parts[3]);
+    build_value_groups(self, config);
+    build_transformers(self, config);
+    build_networks(self);
+    self.attr("built") = false;
+    self.attr("optimizer") = names.Optimizers.attr("optimizer")("adam")(
+        "learning_rate"_a = config.attr("learning_rate"), "clipnorm"_a = config.attr("clipnorm"));
+}
+
+// --- build ----------------------------------------------------------------------------------
+
+void build(py::object self, py::object input_shape) {
+    self.attr("bs") = input_shape[py::int_(0)];
+    self.attr("df_value_time_series").attr("build")(input_shape);
+    py::object name_scope = tf("name_scope");
+    const py::object L = self.attr("latent_size");
+    const int H = self.attr("capacity").cast<int>();
+    const int I_ts = size_of(self.attr("df_value_time_series"), "learned_input_size");
+    const int I_ex = size_of(self.attr("df_value_exog"), "learned_input_size");
+    const int transition_inputs = I_ts + L.cast<int>() + I_ex;
+    auto scoped = [&](const char* scope, auto&& work) { with_context(name_scope(scope), work); };
+    scoped("emission", [&] { self.attr("emission_network").attr("build")(L); });
+    scoped("transition", [&] {
+        self.attr("transition_rnn")
+            .attr("build")("input_shape"_a = py::make_tuple(none(), none(), transition_inputs));
+        self.attr("transition_network").attr("build")(H);
+    });
+    scoped("inference", [&] {
+        self.attr("inference_rnn")
+            .attr("build")("input_shape"_a = py::make_tuple(none(), none(), transition_inputs + H));
+        self.attr("inference_network").attr("build")(inference_width(H));
+    });
+    scoped("init", [&] {
+        self.attr("df_value_id").attr("build")(none());
+        self.attr("df_value_const").attr("build")(none());
+        self.attr("initial_network").attr("build")(py::make_tuple(none(), L));
+        self.attr("initial_network2").attr("build")(py::make_tuple(none(), L));
+        // Keras 3 builds a model with unbuilt layers by calling it, which this model cannot
+        // be called for; so the id networks are built here rather than on first use.
+        self.attr("id_encoder")
+            .attr("build")(size_of(self.attr("df_value_id"), "learned_input_size") +
+                           size_of(self.attr("df_value_const"), "learned_input_size"));
+        self.attr("id_emission").attr("build")(L);
+        self.attr("id_linear").attr("build")(H);
+    });
+    self.attr("built") = true;
+}
+
+// --- generation -----------------------------------------------------------------------------
+
+py::list get_initial_state(py::object self, py::object input_dict) {
+    py::object x = self.attr("df_value_id").attr("unify_inputs")(input_dict);
+    py::list state;
+    state.append(self.attr("initial_network")(x));
+    state.append(self.attr("initial_network2")(x));
+    return state;
+}
+
+py::object standard_normal(py::object shape) {
+    return tf("random").attr("normal")("shape"_a = shape, "dtype"_a = tf("float32"));
+}
+
+py::object sample_id(py::object self, py::object bs) {
+    return standard_normal(py::make_tuple(bs, 1, self.attr("latent_size")));
+}
+
+// mean + noise * std, the reparameterised draw every sampling step uses.
+py::object draw(py::object mean, py::object std) {
+    return mean.attr("__add__")(standard_normal(tf("shape")(std)).attr("__mul__")(std));
+}
+
+py::object draw_from(py::object network, py::object input) {
+    auto moments = unpack(network(input), 2);
+    return draw(moments[0], moments[1]);
+}
+
+py::object ones(py::object shape) { return tf("ones")("shape"_a = shape); }
+
+py::object concat(py::list parts, int axis) { return tf("concat")(parts, "axis"_a = axis); }
+
+// Encoded output of one step, the id code and the exogenous row: one step's recurrent input.
+py::object step_input(py::object x_t, py::object z_id, py::object x_exog, py::object row) {
+    py::object unit = ones(py::make_tuple(1, 1, 1));
+    py::list parts;
+    parts.append(x_t);
+    parts.append(z_id.attr("__mul__")(unit));
+    if (!x_exog.is_none()) {
+        parts.append(x_exog[py::slice(row, row.attr("__add__")(1), none())].attr("__mul__")(unit));
+    }
+    return concat(parts, -1);
+}
+
+py::object encode_output(py::object self, py::object y_t, py::object association_rules) {
+    py::object group = self.attr("df_value_time_series");
+    py::object decoded =
+        group.attr("output_tensors")(y_t, "association_rules"_a = association_rules);
+    return tf("expand_dims")(group.attr("unify_inputs")(decoded), 1);
+}
+
+py::tuple transition_loop(py::object self, py::object n, py::object z_id, py::object x_exog,
+                          py::object x_time_series, py::object association_rules,
+                          py::object x_overwrite, py::object mask) {
+    const int steps = n.cast<int>();
+    const py::object L = self.attr("latent_size");
+    if (steps <= 0) {
+        const int O = size_of(self.attr("df_value_time_series"), "learned_output_size");
+        return py::make_tuple(tf("zeros")(py::make_tuple(1, 0, L)),
+                              tf("zeros")(py::make_tuple(1, 0, O)));
+    }
+    py::object reshape = tf("reshape");
+    py::object rnn = self.attr("transition_rnn");
+    py::object state1 = reshape(self.attr("initial_network")(z_id), py::make_tuple(1, -1));
+    py::object state2 = reshape(self.attr("initial_network2")(z_id), py::make_tuple(1, -1));
+    py::object h_t;
+    auto advance = [&](py::object x_t) {
+        auto out = unpack(rnn(x_t, "initial_state"_a = py::make_tuple(state1, state2)), 3);
+        h_t = out[0], state1 = out[1], state2 = out[2];
+    };
+    if (x_time_series.is_none()) {
+        py::object y_0 = draw_from(self.attr("emission_network"), z_id);
+        advance(step_input(encode_output(self, y_0, association_rules), z_id, x_exog, py::int_(0)));
+    } else {
+        const auto rows = static_cast<long>(py::len(x_time_series));
+        for (long t = 0; t < rows; ++t) {
+            py::object row = x_time_series[py::slice(t, t + 1, 1)];
+            advance(step_input(tf("expand_dims")(row, 1), z_id, x_exog, py::int_(t)));
+        }
+        if (!h_t) {
+            raise(PyExc_ValueError, "x_time_series must hold at least one row of history.");
+        }
+    }
+    py::list z, y;
+    for (int t = 0; t < steps; ++t) {
+        py::object z_t = draw_from(self.attr("transition_network"), h_t);
+        py::object y_t = draw_from(self.attr("emission_network"), z_t);
+        if (!x_overwrite.is_none()) {
+            py::object given = tf("expand_dims")(x_overwrite[py::slice(t, t + 1, 1)], 1);
+            y_t = tf("where")("condition"_a = mask, "x"_a = given, "y"_a = y_t);
+        }
+        advance(step_input(encode_output(self, y_t, association_rules), z_id, x_exog, py::int_(t)));
+        z.append(z_t);
+        y.append(y_t);
+    }
+    return py::make_tuple(concat(z, 1), concat(y, 1));
+}
+
+// --- losses ---------------------------------------------------------------------------------
+
+py::object diagonal_normal_kl_divergence(py::object mu_1, py::object stddev_1, py::object mu_2,
+                                         py::object stddev_2) {
+    py::object square = tf("square");
+    py::object cov_1 = square(stddev_1), cov_2 = square(stddev_2);
+    py::object difference = square(tf("subtract")(mu_1, mu_2));
+    py::object term =
+        tf("add")(tf("math").attr("log")(tf("divide")(cov_2, cov_1)),
+                  tf("divide")(tf("subtract")(tf("add")(difference, cov_1), cov_2), cov_2));
+    return tf("multiply")(0.5, tf("reduce_sum")(term, "axis"_a = -1));
+}
+
+py::object id_inputs(py::object self, py::object input_dict) {
+    py::object x_id = self.attr("df_value_id").attr("unify_inputs")(input_dict);
+    py::object const_group = self.attr("df_value_const");
+    if (size_of(const_group, "learned_input_size") == 0) {
+        return x_id;
+    }
+    py::list parts;
+    parts.append(x_id);
+    parts.append(const_group.attr("unify_inputs")(input_dict));
+    return concat(parts, -1);
+}
+
+// The same value at every step of the batch: [bs, T] from a per-entity or a global loss.
+py::object over_steps(py::object loss, py::object like) {
+    return tf("reshape")(loss, py::make_tuple(-1, 1)).attr("__mul__")(ones(tf("shape")(like)));
+}
+
+py::object loss_func(py::object self, py::object input_dict) {
+    const py::object bs = self.attr("bs");
+    py::object ts_group = self.attr("df_value_time_series");
+    auto id_moments = unpack(self.attr("id_encoder")(id_inputs(self, input_dict)), 2);
+    py::object id_mu = id_moments[0], id_sigma = id_moments[1];
+    py::object z_id = id_mu.attr("__add__")(id_sigma.attr("__mul__")(
+        standard_normal(py::make_tuple(bs, 1, id_sigma.attr("shape")[py::int_(-1)]))));
+
+    py::object y_0 = draw_from(self.attr("emission_network"), z_id);
+    py::object x_0 =
+        tf("expand_dims")(ts_group.attr("unify_inputs")(ts_group.attr("output_tensors")(y_0)), 1);
+    py::list h_0;
+    h_0.append(tf("squeeze")(self.attr("initial_network")(z_id), "axis"_a = 1));
+    h_0.append(tf("squeeze")(self.attr("initial_network2")(z_id), "axis"_a = 1));
+
+    py::object x = ts_group.attr("unify_inputs")(input_dict);
+    py::object T = x.attr("shape")[py::int_(1)];
+    py::list shifted;
+    shifted.append(x_0);
+    shifted.append(
+        x[py::make_tuple(py::slice(none(), none(), none()), py::slice(none(), py::int_(-1), none()),
+                         py::slice(none(), none(), none()))]);
+    py::object u = concat(shifted, 1);
+    py::object z_id_steps = z_id.attr("__mul__")(ones(py::make_tuple(bs, T, 1)));
+    const bool exogenous = size_of(self.attr("df_value_exog"), "learned_input_size") > 0;
+    py::object x_exog =
+        exogenous ? py::object(self.attr("df_value_exog").attr("unify_inputs")(input_dict))
+                  : none();
+    py::list transition_parts;
+    transition_parts.append(u);
+    transition_parts.append(z_id_steps);
+    if (exogenous) {
+        transition_parts.append(x_exog);
+    }
+    py::object trn_x = concat(transition_parts, -1);
+    py::object masked = tf("nn").attr("dropout")(trn_x, "rate"_a = self.attr("dropout_rate"),
+                                                 "noise_shape"_a = py::make_tuple(bs, T, 1));
+    auto prior =
+        unpack(self.attr("transition_rnn")("inputs"_a = masked, "initial_state"_a = h_0), 3);
+    py::object prior_hs = prior[0];
+    auto gamma = unpack(self.attr("transition_network")(prior_hs), 2);
+
+    py::list inference_parts;
+    inference_parts.append(x);
+    inference_parts.append(z_id_steps);
+    if (exogenous) {
+        inference_parts.append(x_exog);
+    }
+    inference_parts.append(prior_hs);
+    py::object inf_x = concat(inference_parts, 2);
+    // Keras 3 LSTMs give their initial state from the batch size, not from an input tensor.
+    py::object batch = tf("shape")(inf_x)[py::int_(0)];
+    py::object inference_rnn = self.attr("inference_rnn");
+    py::list initial_state;
+    for (const char* direction : {"forward_layer", "backward_layer"}) {
+        for (py::handle state : inference_rnn.attr(direction).attr("get_initial_state")(batch)) {
+            initial_state.append(state);
+        }
+    }
+    py::object posterior_hs = inference_rnn(inf_x, "initial_state"_a = initial_state);
+    auto phi = unpack(self.attr("inference_network")(posterior_hs), 2);
+    py::object z = draw(phi[0], phi[1]);
+    py::object y = draw_from(self.attr("emission_network"), z);
+    py::object id_logits = self.attr("id_linear")(self.attr("id_emission")(z_id));
+
+    py::object losses = names.OrderedDict();
+    py::object kl =
+        tf("multiply")(1.0, diagonal_normal_kl_divergence(phi[0], phi[1], gamma[0], gamma[1]));
+    losses["kl_loss"] = kl;
+    losses["id_kl_loss"] = over_steps(
+        diagonal_normal_kl_divergence(id_mu, id_sigma, py::float_(0.0), py::float_(1.0)), kl);
+    py::list penalties;
+    for (py::handle weight : self.attr("regularization_losses")) {
+        penalties.append(self.attr("l2")(weight));
+    }
+    losses["regularization_loss"] = tf("add_n")(penalties, "name"_a = "regularization_loss")
+                                        .attr("__mul__")(ones(tf("shape")(kl)));
+    losses.attr("update")(ts_group.attr("loss")(y, input_dict));
+    py::object const_group = self.attr("df_value_const");
+    if (size_of(const_group, "learned_output_size") != 0) {
+        for (py::handle item : const_group.attr("loss")(id_logits, input_dict).attr("items")()) {
+            losses[item[py::int_(0)]] = over_steps(item[py::int_(1)], kl);
+        }
+    }
+    return losses;
+}
+
+py::list regularization_losses(py::object self) {
+    py::list weights;
+    auto add_from = [&](py::handle module) {
+        for (py::handle weight : module.attr("regularization_losses")) {
+            weights.append(weight);
+        }
+    };
+    for (const char* network : {"transition_network", "emission_network", "inference_network",
+                                "id_emission", "id_linear"}) {
+        add_from(self.attr(network));
+    }
+    for (const char* group : {"df_value_time_series", "df_value_const", "df_value_exog"}) {
+        for (py::handle value : self.attr(group).attr("values")()) {
+            add_from(value);
+        }
+    }
+    return weights;
+}
+
+py::object get_trainable_variables(py::object self) {
+    keep(self, "_trainable_variables", self.attr("trainable_variables"));
+    return self.attr("_trainable_variables");
+}
+
+// --- training -------------------------------------------------------------------------------
+
+py::object train_step(py::object self, py::object data) {
+    py::object tape = tf("GradientTape")();
+    py::object loss_dict, total_loss;
+    with_context(tape, [&] {
+        loss_dict = self.attr("loss_func")(data);
+        total_loss = tf("add_n")(py::list(loss_dict.attr("values")()), "name"_a = "total_loss");
+    });
+    self.attr("optimizer")
+        .attr("minimize")(total_loss, self.attr("trainable_variables"), "tape"_a = tape);
+    loss_dict["total_loss"] = total_loss;
+    return loss_dict;
+}
+
+void refresh_category_frequencies(py::object self, py::object df_transformed) {
+    for (py::handle value : self.attr("df_value_time_series").attr("values")()) {
+        if (!py::isinstance(value, names.CategoricalValue)) {
+            continue;
+        }
+        py::object counts =
+            df_transformed[value.attr("name")].attr("value_counts")("normalize"_a = true);
+        py::object codes = names.pd.attr("RangeIndex")(value.attr("num_categories_with_nan"));
+        py::object frequencies = counts.attr("reindex")(codes).attr("fillna")(0);
+        value.attr("frequencies").attr("assign")(frequencies.attr("tolist")());
+    }
+}
+
+py::dict entity_examples(py::object self, py::object df_transformed, py::object T) {
+    py::object by_step = self.attr("df_transformer_time_series").attr("out_columns");
+    by_step = by_step.attr("__add__")(self.attr("df_transformer_exog").attr("out_columns"));
+    py::dict examples;
+    for (py::handle column : df_transformed.attr("columns")) {
+        py::object rows =
+            names.np.attr("reshape")(df_transformed[column].attr("values"), py::make_tuple(-1, T));
+        examples[column] = by_step.contains(column)
+                               ? rows
+                               : names.np.attr("nanmin")(rows, "axis"_a = -1, "keepdims"_a = true);
+    }
+    return examples;
+}
+
+py::object learn(py::object self, py::object df, py::object epochs, py::object steps_per_epoch) {
+    py::object T = self.attr("max_time_steps");
+    py::object df_post = self.attr("preprocess_df")(df, "max_time_steps"_a = T);
+    py::object max_workers = truthy(self.attr("config").attr("low_memory")) ? py::int_(1) : none();
+    py::object df_transformed =
+        self.attr("df_transformer")
+            .attr("fit_transform")(df_post, "max_workers"_a = max_workers, "inplace"_a = true);
+    for (const char* part : {"df_transformer_time_series", "df_transformer_const",
+                             "df_transformer_id", "df_transformer_exog"}) {
+        self.attr(part).attr("_fitted") = true;
+    }
+    refresh_category_frequencies(self, df_transformed);
+
+    py::object bs = self.attr("bs");
+    py::object buffer_size = df_transformed[self.attr("id_idx")].attr("nunique")();
+    if (bs.attr("__ge__")(buffer_size).cast<bool>() ||
+        !truthy(self.attr("config").attr("shuffle"))) {
+        buffer_size = py::int_(1);
+    }
+    py::object data = tf("data").attr("Dataset").attr("from_tensor_slices")(
+        entity_examples(self, df_transformed, T));
+    data = data.attr("repeat")().attr("shuffle")(buffer_size).attr("batch")(bs).attr("prefetch")(2);
+    py::list input_shape;
+    input_shape.append(bs);
+    input_shape.append(T);
+    input_shape.append(none());
+    self.attr("build")(input_shape);
+    self.attr("compile")(self.attr("optimizer"));
+    py::object total_steps = steps_per_epoch.attr("__mul__")(epochs);
+    py::list callbacks;
+    callbacks.append(
+        names.SimpleManager("total_loss", "steps"_a = total_steps, "verbose"_a = true));
+    return self.attr("fit")(data, "epochs"_a = epochs, "steps_per_epoch"_a = steps_per_epoch,
+                            "verbose"_a = 0, "callbacks"_a = callbacks);
+}
+
+constexpr const char* model_doc = R"(A Recurrent Deep State Space Model for Time Series Synthesis.
+
+It serves regular time series (for example stock prices) as well as event-based time series
+(for example user journeys): every entity has an id, attributes constant for the entity and a
+time series of `max_time_steps` steps, generated from a latent state that an LSTM carries
+forward in time.
+)";
+
+constexpr const char* loss_doc = R"(The model's losses on one batch, per entity and step.
+
+Uses the initial (Κ), transition (Γ), inference (ϕ) and emission (ϴ) networks to compute the
+KL divergence of the posterior from the prior, the KL divergence of the id code from N(0, 1),
+the L2 regularisation, and the reconstruction losses of the time series and of the id
+constants.
+)";
+
+void define_model(py::module_& m) {
+    auto optional = [](const char* name, const char* annotation) {
+        return arg(name, annotation) = none();
+    };
+    names.DeepStateSpaceModel =
+        ClassBuilder(m, "DeepStateSpaceModel",
+                     py::make_tuple(tf("keras").attr("Model"), m.attr("ABC")), model_doc)
+            .method("__init__",
+                    {self, arg("df"), arg("id_idx", "str"), arg("time_idx", "str"),
+                     arg("event_cols", "List[str]"), arg("const_cols", "List[str]"),
+                     arg("exog_cols", "List[str]"), arg("sample_cols", "List[str]"),
+                     optional("config", "DeepStateConfig")},
+                    "None", init)
+            .abstractmethod(
+                "preprocess_df",
+                {self, arg("df", "pd.DataFrame"), optional("max_time_steps", "Optional[int]")},
+                "pd.DataFrame",
+                "Abstract method to convert a table in long format to one in wide format")
+            .abstractmethod("_split_df_model", {self, arg("df_model", "DataFrameModel")},
+                            "Tuple[DataFrameModel, DataFrameModel, DataFrameModel, DataFrameModel]",
+                            "Abstract method to split DataFrameModel into separate types.")
+            .method("build", {self, arg("input_shape")}, "None", build)
+            .method("get_initial_state", {self, arg("input_dict", "Dict[str, tf.Tensor]")},
+                    "List[tf.Tensor]", get_initial_state)
+            .method("sample_id", {self, arg("bs", "int") = py::int_(1)},
+                    "Tuple[tf.Tensor, tf.Tensor]", sample_id)
+            .method("loss_func", {self, arg("input_dict", "Dict[str, tf.Tensor]")},
+                    "Dict[str, tf.Tensor]", loss_func, loss_doc)
+            .method("transition_loop",
+                    {self, arg("n", "int"), arg("z_id", "tf.Tensor"),
+                     optional("x_exog", "tf.Tensor"), optional("x_time_series", "tf.Tensor"),
+                     optional("association_rules", "Optional[List[Association]]"),
+                     optional("x_overwrite", "Optional[tf.Tensor]"),
+                     optional("mask", "Optional[tf.Tensor]")},
+                    "Tuple[tf.Tensor, tf.Tensor]", transition_loop)
+            .method("train_step", {self, arg("data")}, "Dict[str, tf.Tensor]", train_step)
+            .method("learn",
+                    {self, arg("df", "pd.DataFrame"), arg("epochs", "int") = py::int_(10),
+                     arg("steps_per_epoch", "int") = py::int_(1000)},
+                    "tf.keras.callbacks.History", learn)
+            .abstractmethod(
+                "synthesize",
+                {self, arg("n", "int"), arg("produce_nans", "bool") = py::bool_(true),
+                 optional("id", "Optional[Any]"), optional("df_const", "Optional[pd.DataFrame]"),
+                 optional("df_time_series", "Optional[pd.DataFrame]"),
+                 optional("df_exogenous", "Optional[pd.DataFrame]"),
+                 optional("association_rules", "Optional[List[Association]]"),
+                 optional("expression_rules", "Optional[List[Expression]]")},
+                "pd.DataFrame", "Abstract method for DataFrame synthesis")
+            .staticmethod("diagonal_normal_kl_divergence",
+                          {arg("mu_1", "tf.Tensor"), arg("stddev_1", "tf.Tensor"),
+                           arg("mu_2", "tf.Tensor"), arg("stddev_2", "tf.Tensor")},
+                          "tf.Tensor", diagonal_normal_kl_divergence)
+            .method("get_trainable_variables", {self}, "List[tf.Variable]", get_trainable_variables)
+            .property("regularization_losses", "List[tf.Tensor]", regularization_losses)
+            .finish()
+            .release();
+}
+
+// --- Cluster --------------------------------------------------------------------------------
+
+void cluster_init(py::object self, py::object idx, py::object features, py::object codes) {
+    self.attr("idx") = idx;
+    py::list kept;
+    for (py::handle feature : features) {
+        if (!feature.equal(idx)) {
+            kept.append(feature);
+        }
+    }
+    self.attr("features") = kept;
+    self.attr("codes") = codes;
+    self.attr("book") = none();
+    self.attr("catmap") = none();
+    self.attr("_fitted") = false;
+}
+
+py::object cluster_fit(py::object self, py::object df) {
+    if (truthy(self.attr("_fitted"))) {
+        return self;
+    }
+    py::object idx = self.attr("idx");
+    py::list columns;
+    columns.append(idx);
+    for (py::handle feature : self.attr("features")) {
+        columns.append(feature);
+    }
+    py::object df_l = df[columns].attr("groupby")(idx).attr("mean")();
+    py::object features = df_l.attr("fillna")(df_l.attr("dropna")().attr("mean")());
+    py::object whitened = names.cluster.attr("whiten")(features);
+    self.attr("book") = names.cluster.attr("kmeans")(whitened, self.attr("codes"))[py::int_(0)];
+    py::object categories = names.cluster.attr("vq")(whitened, self.attr("book"))[py::int_(0)];
+    py::object idmap = names.pd.attr("Series")(categories, "index"_a = features.attr("index"),
+                                               "name"_a = "categories");
+    self.attr("custmap") = idmap.attr("to_dict")();
+    self.attr("catmap") = idmap.attr("reset_index")("drop"_a = false)
+                              .attr("groupby")("categories")
+                              .attr("agg")(builtin("list"))[idx]
+                              .attr("to_dict")();
+    self.attr("_fitted") = true;
+    return self;
+}
+
+py::object cluster_transform(py::object self, py::object df) {
+    py::object idx = self.attr("idx");
+    set_item(df, idx, df[idx].attr("map")(self.attr("custmap")));
+    return df;
+}
+
+// FNV-1a over the id's bytes (text as UTF-8, numbers as their decimal text), tagged with
+// its kind: unlike `hash`, the same in every process and never negative.
+std::uint64_t stable_seed(py::handle seed) {
+    std::string kind, bytes;
+    if (PyBytes_Check(seed.ptr())) {
+        kind = "bytes", bytes = std::string(py::reinterpret_borrow<py::bytes>(seed));
+    } else if (PyUnicode_Check(seed.ptr())) {
+        kind = "str", bytes = text(seed);
+    } else if (PyLong_Check(seed.ptr())) {
+        kind = "int", bytes = text(seed);
+    } else {
+        kind = text(py::type::of(seed).attr("__qualname__")), bytes = text(py::repr(seed));
+    }
+    std::uint64_t h = 14695981039346656037ULL;
+    for (unsigned char c : kind + '\0' + bytes) {
+        h = (h ^ c) * 1099511628211ULL;
+    }
+    return h;
+}
+
+// A seeded draw uses a generator of its own, so the caller's global NumPy state is left
+// alone, and its seed is derived from the id's bytes, so it holds across processes.
+py::object cluster_sample(py::object self, py::object x, py::object seed) {
+    if (truthy(names.pd.attr("isna")(x))) {
+        return x;
+    }
+    py::object members = self.attr("catmap")[x];
+    if (seed.is_none()) {
+        return names.np.attr("random").attr("choice")(members);
+    }
+    py::object generator = names.np.attr("random").attr("default_rng")(py::int_(stable_seed(seed)));
+    return generator.attr("choice")(members);
+}
+
+void define_cluster(py::module_& m) {
+    names.Cluster =
+        ClassBuilder(m, "Cluster", py::tuple(), "")
+            .method("__init__", {self, arg("idx"), arg("features"), arg("codes") = py::int_(50)},
+                    "", cluster_init)
+            .method("fit", {self, arg("df")}, "", cluster_fit)
+            .method("transform", {self, arg("df")}, "", cluster_transform)
+            .method("sample", {self, arg("x"), arg("seed") = none()}, "", cluster_sample)
+            .finish()
+            .release();
+}
+
+}  // namespace
+
+VELORA_MODULE(latent_dynamics, m) {
+    m.attr("__doc__") = "The deep state-space model of whole entities, and value clustering.";
+    from_import(m, "abc", {"ABC", "abstractmethod"});
+    from_import(m, "collections", {"OrderedDict"});
+    from_import(m, "typing", {"Any", "Dict", "List", "Optional", "Tuple"});
+    import_as(m, "numpy", "np");
+    import_as(m, "pandas", "pd");
+    import_as(m, "scipy.cluster.vq", "cluster");
+    import_as(m, "tensorflow", "tf");
+    from_import(m, "..common.learning_manager", {"SimpleManager"});
+    from_import(m, "..common.optimizers", {"Optimizers"});
+    from_import(m, "..common.rules", {"Association", "Expression"});
+    from_import(m, "..common.transformations",
+                {"DenseTransformation", "GaussianEncoder", "ResnetTransformation"});
+    from_import(m, "..common.values", {"DataFrameValue", "ValueExtractor"});
+    from_import(m, "..common.values.categorical", {"CategoricalValue"});
+    from_import(m, "..config", {"DeepStateConfig"});
+    from_import(m, "..metadata.factory", {"MetaExtractor"});
+    from_import(m, "..model", {"DataFrameModel"});
+    from_import(m, "..model.factory", {"ModelFactory"});
+    from_import(m, "..transformer", {"DataFrameTransformer"});
+    names.np = m.attr("np");
+    names.pd = m.attr("pd");
+    names.tf = m.attr("tf");
+    names.cluster = m.attr("cluster");
+    names.OrderedDict = m.attr("OrderedDict");
+    names.SimpleManager = m.attr("SimpleManager");
+    names.Optimizers = m.attr("Optimizers");
+    names.DenseTransformation = m.attr("DenseTransformation");
+    names.GaussianEncoder = m.attr("GaussianEncoder");
+    names.ResnetTransformation = m.attr("ResnetTransformation");
+    names.ValueExtractor = m.attr("ValueExtractor");
+    names.CategoricalValue = m.attr("CategoricalValue");
+    names.DeepStateConfig = m.attr("DeepStateConfig");
+    names.MetaExtractor = m.attr("MetaExtractor");
+    names.ModelFactory = m.attr("ModelFactory");
+    names.DataFrameTransformer = m.attr("DataFrameTransformer");
+    define_model(m);
+    define_cluster(m);
+    m.attr("__test__") = py::dict();
+}

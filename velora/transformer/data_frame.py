@@ -1,0 +1,334 @@
+"""Frame transformers: the column transformers of a value model, applied to whole frames."""
+
+import dataclasses
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from velora.config import MetaTransformerConfig, QuantileTransformerConfig
+from velora.model import DataFrameModel
+from velora.model.base import ValueModel
+from velora.model.categorical import CategoricalModel
+from velora.model.continuous import ContinuousModel, TimeDeltaModel
+from velora.model.datetime import DateTimeModel
+from velora.transformer.base import SequentialTransformer, Transformer
+from velora.transformer.child.categorical import CategoricalTransformer
+from velora.transformer.child.date import DateTransformer
+from velora.transformer.child.quantile import QuantileTransformer
+from velora.transformer.child.standard_scaler import StandardScaler
+
+
+def _fitted_of(attribute: str) -> property:
+    """A `_fitted` that reads and writes the one of the transformer held in `attribute`."""
+    return property(
+        lambda self: getattr(self, attribute)._fitted,
+        lambda self, fitted: setattr(getattr(self, attribute), "_fitted", fitted),
+    )
+
+
+class TimeDeltaToSecondsTransformer(Transformer):
+    """Durations as float seconds (NaT as NaN), and back to the column's duration dtype.
+
+    Durations come back rounded to the dtype's unit, but no finer than microseconds, which
+    absorbs the float error of scaling.
+    """
+
+    def __init__(self, name: str):
+        super().__init__(name)
+        self.dtype = np.dtype("m8[ns]")
+
+    def fit(self, df: pd.DataFrame, **kwargs) -> "TimeDeltaToSecondsTransformer":
+        if df[self.name].dtype.kind == "m":
+            self.dtype = df[self.name].dtype
+        return super().fit(df)
+
+    def transform(self, df: pd.DataFrame, **kwargs) -> pd.DataFrame:
+        self._assert_fitted()
+        df[self.name] = pd.to_timedelta(df[self.name], errors="coerce").dt.total_seconds()
+        return df
+
+    def inverse_transform(self, df: pd.DataFrame, **kwargs) -> pd.DataFrame:
+        self._assert_fitted()
+        durations = pd.to_timedelta(df[self.name].astype(np.float64), unit="s")
+        unit, _ = np.datetime_data(self.dtype)
+        df[self.name] = durations.dt.round("us" if unit == "ns" else unit).astype(self.dtype)
+        return df
+
+
+class DateColumnTransformer(Transformer):
+    """A date column through the date module's `DateTransformer`, decoded in its own dtype.
+
+    Decoding rounds to the finest unit the column's date format shows before formatting:
+    the day numbers come back a few microseconds off, which would otherwise print a
+    midnight date as the day before. A datetime64 column comes back as datetime64, a text
+    column as text in its format.
+    """
+
+    def __init__(self, date_transformer: DateTransformer):
+        super().__init__(date_transformer.name)
+        self.date_transformer = date_transformer
+        self.dtype = None
+
+    _fitted = _fitted_of("date_transformer")
+
+    @property
+    def out_columns(self) -> list[str]:
+        return self.date_transformer.out_columns
+
+    def fit(self, df: pd.DataFrame, **kwargs) -> "DateColumnTransformer":
+        self.dtype = df[self.name].dtype
+        self.date_transformer.fit(df)
+        return self
+
+    def transform(self, df: pd.DataFrame, **kwargs) -> pd.DataFrame:
+        return self.date_transformer.transform(df)
+
+    def inverse_transform(self, df: pd.DataFrame, **kwargs) -> pd.DataFrame:
+        # The chain's own inverse, without DateTransformer's formatting step.
+        df = SequentialTransformer.inverse_transform(self.date_transformer, df)
+        date_format = self.date_transformer[0].date_format
+        dates = pd.to_datetime(df[self.name]).dt.round(_finest_unit(date_format))
+        if self.dtype is not None and self.dtype.kind == "M":
+            df[self.name] = dates.astype(self.dtype)
+        elif date_format is not None:
+            df[self.name] = dates.dt.strftime(date_format)
+        else:
+            df[self.name] = dates
+        return df
+
+
+def _finest_unit(date_format: str | None) -> str:
+    """The pandas unit of the finest field a strftime format shows."""
+    for directive, unit in (("%f", "us"), ("%S", "s"), ("%M", "min"), ("%H", "h")):
+        if date_format is None or directive in date_format:
+            return unit
+    return "D"
+
+
+class ColumnTransformer(Transformer):
+    """The transformer of one value-model column: its encoder and a flag of missing values.
+
+    Missing values (and values the encoder cannot read) stay NaN in the encoded column, so
+    that reductions over an entity's rows skip them. When the column can be missing,
+    `missing_column` holds 1.0 where it is missing, else 0.0. The inverse makes a value
+    missing where its flag exceeds 0.5 or its encoded value is NaN; with `produce_nans`
+    False it emits the decoded value instead, the column's centre for a NaN (a categorical
+    NaN, having no category to stand for, stays missing).
+    """
+
+    def __init__(self, encoder: Transformer, missing_column: str | None = None):
+        super().__init__(encoder.name)
+        self.encoder = encoder
+        self.missing_column = missing_column
+
+    _fitted = _fitted_of("encoder")
+
+    @property
+    def out_columns(self) -> list[str]:
+        flags = [self.missing_column] if self.missing_column is not None else []
+        return [*self.encoder.out_columns, *flags]
+
+    def fit(self, df: pd.DataFrame, **kwargs) -> "ColumnTransformer":
+        self.encoder.fit(df)
+        return self
+
+    def transform(self, df: pd.DataFrame, **kwargs) -> pd.DataFrame:
+        missing = df[self.name].isna().to_numpy()
+        df = self.encoder.transform(df)
+        missing = missing | df[self.name].isna().to_numpy()
+        df[self.name] = df[self.name].mask(missing)
+        if self.missing_column is not None:
+            df[self.missing_column] = missing.astype(np.float64)
+        return df
+
+    def inverse_transform(
+        self, df: pd.DataFrame, produce_nans: bool = True, **kwargs
+    ) -> pd.DataFrame:
+        missing = df[self.name].isna().to_numpy()
+        if self.missing_column in df.columns:
+            missing = missing | (df.pop(self.missing_column).to_numpy(dtype=np.float64) > 0.5)
+        # Not every encoder reads NaN back; 0 is the centre of every scaled encoding.
+        df[self.name] = df[self.name].fillna(0.0)
+        df = self.encoder.inverse_transform(df)
+        if produce_nans:
+            df[self.name] = df[self.name].mask(missing)
+        return df
+
+
+class DataFrameTransformer(Transformer):
+    """The column transformers of a value model, applied to the columns of whole frames.
+
+    Built from a value model with `from_meta`; `a + b` transforms the columns of both and
+    shares their column transformers, so fitting a sum fits its parts. Iterating yields the
+    column transformers. `transform` and `inverse_transform` apply the transformers whose
+    columns the frame has and pass other columns through; the encoded columns replace or
+    join the frame's columns. With `max_workers` other than 1 the columns are transformed
+    in threads, each on its own copy of its columns.
+    """
+
+    def __init__(self, name: str | None, transformers: Iterable[ColumnTransformer] = ()):
+        super().__init__(name)
+        self.transformers = list(transformers)
+
+    @classmethod
+    def from_meta(
+        cls, model: DataFrameModel, config: MetaTransformerConfig | None = None
+    ) -> "DataFrameTransformer":
+        """The transformer of every column of a value model.
+
+        Dates are encoded by `config.date_transformer_config` with its `continuous_only_dates`
+        replaced by `config.continuous_only_dates`, which must agree with the value group's
+        `dates_as_continuous`.
+        """
+        config = config or MetaTransformerConfig()
+        transformers = [
+            ColumnTransformer(_encoder(child, config), child.missing_column)
+            for child in model.children
+        ]
+        return cls(model.name, transformers)
+
+    @property
+    def _fitted(self) -> bool:
+        return all(transformer._fitted for transformer in self.transformers)
+
+    @_fitted.setter
+    def _fitted(self, fitted: bool) -> None:
+        for transformer in self.transformers:
+            transformer._fitted = fitted
+
+    @property
+    def in_columns(self) -> list[str]:
+        return [column for transformer in self for column in transformer.in_columns]
+
+    @property
+    def out_columns(self) -> list[str]:
+        return [column for transformer in self for column in transformer.out_columns]
+
+    def fit(
+        self, df: pd.DataFrame, max_workers: int | None = None, **kwargs
+    ) -> "DataFrameTransformer":
+        _run_each(
+            lambda transformer, part: transformer.fit(part),
+            self.transformers,
+            lambda transformer: df[transformer.in_columns].copy(),
+            max_workers,
+        )
+        return self
+
+    def transform(
+        self, df: pd.DataFrame, max_workers: int | None = None, inplace: bool = False, **kwargs
+    ) -> pd.DataFrame:
+        self._assert_fitted()
+        applicable = [t for t in self.transformers if set(t.in_columns) <= set(df.columns)]
+        parts = _run_each(
+            lambda transformer, part: transformer.transform(part),
+            applicable,
+            lambda transformer: df[transformer.in_columns].copy(),
+            max_workers,
+        )
+        result = df if inplace else df.copy()
+        for transformer, part in zip(applicable, parts, strict=True):
+            for column in transformer.out_columns:
+                result[column] = part[column].array
+        return result
+
+    def fit_transform(
+        self, df: pd.DataFrame, max_workers: int | None = None, inplace: bool = False, **kwargs
+    ) -> pd.DataFrame:
+        return self.fit(df, max_workers=max_workers).transform(
+            df, max_workers=max_workers, inplace=inplace
+        )
+
+    def inverse_transform(
+        self,
+        df: pd.DataFrame,
+        max_workers: int | None = None,
+        produce_nans: bool = True,
+        inplace: bool = False,
+        **kwargs,
+    ) -> pd.DataFrame:
+        """Frames of encoded columns back to the columns, names and dtypes of the caller's.
+
+        A transformer applies where the frame has its encoded column; its other output
+        columns (flags, calendar parts) are used if present and dropped.
+        """
+        self._assert_fitted()
+        applicable = [t for t in self.transformers if t.name in df.columns]
+        parts = _run_each(
+            lambda transformer, part: transformer.inverse_transform(
+                part, produce_nans=produce_nans
+            ),
+            applicable,
+            lambda transformer: df[_present(transformer.out_columns, df)].copy(),
+            max_workers,
+        )
+        result = df if inplace else df.copy()
+        for transformer, part in zip(applicable, parts, strict=True):
+            extra = [column for column in transformer.out_columns if column != transformer.name]
+            result.drop(columns=_present(extra, result), inplace=True)
+            result[transformer.name] = part[transformer.name].array
+        return result
+
+    def __add__(self, other: "DataFrameTransformer") -> "DataFrameTransformer":
+        return DataFrameTransformer(
+            f"{self.name}+{other.name}", [*self.transformers, *other.transformers]
+        )
+
+    def __iter__(self) -> Iterator[ColumnTransformer]:
+        return iter(self.transformers)
+
+    def __len__(self) -> int:
+        return len(self.transformers)
+
+    def __repr__(self) -> str:
+        return f'DataFrameTransformer(name="{self.name}", columns={self.in_columns})'
+
+
+def _encoder(model: ValueModel, config: MetaTransformerConfig) -> Transformer:
+    """The transformer that encodes the column of a value model."""
+    if isinstance(model, CategoricalModel):
+        return CategoricalTransformer(model.name)
+    if isinstance(model, DateTimeModel):
+        date_config = dataclasses.replace(
+            config.date_transformer_config, continuous_only_dates=config.continuous_only_dates
+        )
+        return DateColumnTransformer(DateTransformer.from_meta(model.meta, config=date_config))
+    if isinstance(model, TimeDeltaModel):
+        return SequentialTransformer(
+            model.name, [TimeDeltaToSecondsTransformer(model.name), _scaler(model.name, config)]
+        )
+    if isinstance(model, ContinuousModel):
+        return _scaler(model.name, config)
+    raise TypeError(f"No transformer for the model {model!r}")
+
+
+def _scaler(name: str, config: MetaTransformerConfig) -> Transformer:
+    if config.quantile:
+        return QuantileTransformer(
+            name=name, config=QuantileTransformerConfig(n_quantiles=config.n_quantiles)
+        )
+    return StandardScaler(name=name)
+
+
+def _present(columns: Sequence[str], df: pd.DataFrame) -> list[str]:
+    return [column for column in columns if column in df.columns]
+
+
+def _run_each(
+    work: Callable[[Transformer, pd.DataFrame], Any],
+    transformers: Sequence[Transformer],
+    part_of: Callable[[Transformer], pd.DataFrame],
+    max_workers: int | None,
+) -> list[Any]:
+    """`work(transformer, part_of(transformer))` for each transformer, in order.
+
+    The parts are cut in the calling thread; pandas makes no promise for concurrent reads.
+    """
+    jobs = ((transformer, part_of(transformer)) for transformer in transformers)
+    if max_workers == 1 or len(transformers) < 2:
+        return [work(transformer, part) for transformer, part in jobs]
+    with ThreadPoolExecutor(max_workers=max_workers) as pool:
+        return list(pool.map(lambda job: work(*job), jobs))
