@@ -426,9 +426,10 @@ py::object synthesize(py::object self, py::object n, py::object produce_nans, py
                                .attr("inverse_transform")(
                                    decoded_frame(data, self.attr("df_value_const").attr("_values")),
                                    "max_workers"_a = max_workers);
-    df_synth = df_synth.attr("assign")(**constants);
+    // `**frame` in Python unpacks a frame as a mapping of its columns; pybind11 needs a dict.
+    df_synth = df_synth.attr("assign")(**py::dict(constants));
     if (!df_exogenous.is_none()) {
-        df_synth = df_synth.attr("assign")(**df_exogenous);
+        df_synth = df_synth.attr("assign")(**py::dict(df_exogenous));
     }
     rebuild_times(self, df_synth);
     fill_constants(self, df_synth);

@@ -41,7 +41,7 @@ py::list clustering_features(py::object df) {
 
 // Rows per entity of a preprocessed frame: every entity has the same number.
 py::object steps_per_entity(py::object df_post, py::object id_idx) {
-    py::object sizes = df_post.attr("groupby")(id_idx, "sort"_a = false).attr("size")();
+    py::object sizes = df_post[id_idx].attr("value_counts")();
     if (py::len(sizes) == 0) {
         raise(PyExc_ValueError, "The preprocessed frame holds no entity.");
     }
@@ -138,7 +138,6 @@ void init(py::object self, py::object df, py::object id_idx, py::object time_idx
     self.attr("capacity") = config.attr("capacity");
     self.attr("dropout_rate") = config.attr("dropout_rate");
     self.attr("latent_size") = config.attr("latent_size");
-    keep(self, "_trainable_variables", none());
     keep(self, "l2",
          tf("keras").attr("regularizers").attr("l2")(config.attr("regularization_weight")));
     keep(self, "id_idx", id_idx);
@@ -185,14 +184,15 @@ void build(py::object self, py::object input_shape) {
     const int transition_inputs = I_ts + L.cast<int>() + I_ex;
     auto scoped = [&](const char* scope, auto&& work) { with_context(name_scope(scope), work); };
     scoped("emission", [&] { self.attr("emission_network").attr("build")(L); });
+    // Keras 3 recurrent layers name their shape argument `sequences_shape`: it goes by position.
     scoped("transition", [&] {
         self.attr("transition_rnn")
-            .attr("build")("input_shape"_a = py::make_tuple(none(), none(), transition_inputs));
+            .attr("build")(py::make_tuple(none(), none(), transition_inputs));
         self.attr("transition_network").attr("build")(H);
     });
     scoped("inference", [&] {
         self.attr("inference_rnn")
-            .attr("build")("input_shape"_a = py::make_tuple(none(), none(), transition_inputs + H));
+            .attr("build")(py::make_tuple(none(), none(), transition_inputs + H));
         self.attr("inference_network").attr("build")(inference_width(H));
     });
     scoped("init", [&] {
@@ -376,8 +376,8 @@ py::object loss_func(py::object self, py::object input_dict) {
     py::object trn_x = concat(transition_parts, -1);
     py::object masked = tf("nn").attr("dropout")(trn_x, "rate"_a = self.attr("dropout_rate"),
                                                  "noise_shape"_a = py::make_tuple(bs, T, 1));
-    auto prior =
-        unpack(self.attr("transition_rnn")("inputs"_a = masked, "initial_state"_a = h_0), 3);
+    // Keras 3 recurrent layers call their input `sequences`: it goes by position.
+    auto prior = unpack(self.attr("transition_rnn")(masked, "initial_state"_a = h_0), 3);
     py::object prior_hs = prior[0];
     auto gamma = unpack(self.attr("transition_network")(prior_hs), 2);
 
@@ -445,10 +445,9 @@ py::list regularization_losses(py::object self) {
     return weights;
 }
 
-py::object get_trainable_variables(py::object self) {
-    keep(self, "_trainable_variables", self.attr("trainable_variables"));
-    return self.attr("_trainable_variables");
-}
+// Keras 3 keeps a layer's own variables in `_trainable_variables`, so the model leaves that
+// attribute to Keras and hands out the full list.
+py::object get_trainable_variables(py::object self) { return self.attr("trainable_variables"); }
 
 // --- training -------------------------------------------------------------------------------
 
@@ -524,8 +523,9 @@ py::object learn(py::object self, py::object df, py::object epochs, py::object s
     py::list callbacks;
     callbacks.append(
         names.SimpleManager("total_loss", "steps"_a = total_steps, "verbose"_a = true));
+    // The stream is shuffled already; telling Keras so keeps it from warning about it.
     return self.attr("fit")(data, "epochs"_a = epochs, "steps_per_epoch"_a = steps_per_epoch,
-                            "verbose"_a = 0, "callbacks"_a = callbacks);
+                            "verbose"_a = 0, "callbacks"_a = callbacks, "shuffle"_a = false);
 }
 
 constexpr const char* model_doc = R"(A Recurrent Deep State Space Model for Time Series Synthesis.
