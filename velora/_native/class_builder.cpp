@@ -12,13 +12,13 @@ ClassBuilder::ClassBuilder(py::module_& module, std::string name, py::tuple base
     add("__doc__", doc.empty() ? py::object(py::none()) : py::object(py::str(doc)));
 }
 
-FunctionSpec ClassBuilder::spec(const std::string& name, std::vector<Param> params,
-                                std::string returns, Body body, std::string doc,
-                                Where where) const {
+FunctionSpec function_spec(const std::string& qualname, std::string module,
+                           std::vector<Param> params, std::string returns, Body body,
+                           std::string doc, Where where) {
     FunctionSpec s;
-    s.name = name;
-    s.qualname = name_ + "." + name;
-    s.module = text(module_.attr("__name__"));
+    s.name = qualname.substr(qualname.rfind('.') + 1);
+    s.qualname = qualname;
+    s.module = std::move(module);
     s.doc = std::move(doc);
     s.returns = std::move(returns);
     s.params = std::move(params);
@@ -26,6 +26,13 @@ FunctionSpec ClassBuilder::spec(const std::string& name, std::vector<Param> para
     s.file = project_relative(where.file_name());
     s.line = static_cast<int>(where.line());
     return s;
+}
+
+FunctionSpec ClassBuilder::spec(const std::string& name, std::vector<Param> params,
+                                std::string returns, Body body, std::string doc,
+                                Where where) const {
+    return function_spec(name_ + "." + name, text(module_.attr("__name__")), std::move(params),
+                         std::move(returns), std::move(body), std::move(doc), where);
 }
 
 ClassBuilder& ClassBuilder::abstractmethod(const std::string& name, std::vector<Param> params,

@@ -116,6 +116,11 @@ Body make_body(F f, std::size_t expected_arity) {
 // Creates the Python function object for a spec (binds as a method when put in a class).
 py::object make_function(FunctionSpec spec);
 
+// The spec of a function `qualname` of `module` whose body is defined at `where`.
+FunctionSpec function_spec(const std::string& qualname, std::string module,
+                           std::vector<Param> params, std::string returns, Body body,
+                           std::string doc, Where where);
+
 // ---------------------------------------------------------------------------------------------
 // Errors
 
@@ -249,6 +254,16 @@ private:
     py::tuple bases_;
     std::vector<std::pair<std::string, py::object>> body_;
 };
+
+// A function of module `m` that is no attribute of it (a helper the module's classes use),
+// named by its qualified name for signatures and tracebacks.
+template <typename F>
+py::object module_function(py::module_& m, const std::string& qualname, std::vector<Param> params,
+                           std::string returns, F body, Where where = Where::current()) {
+    Body native_body = make_body(std::move(body), params.size());
+    return make_function(function_spec(qualname, text(m.attr("__name__")), std::move(params),
+                                       std::move(returns), std::move(native_body), {}, where));
+}
 
 // `with context: body()`: the context's __exit__ sees the exception that leaves the body.
 template <typename F>

@@ -262,51 +262,96 @@ py::object encode_output(py::object self, py::object y_t, py::object association
     return tf("expand_dims")(group.attr("unify_inputs")(decoded), 1);
 }
 
+// One recurrent step: the LSTM's output and its two states.
+struct Recurrence {
+    py::object h_t, state1, state2;
+
+    void advance(py::object rnn, py::object x_t) {
+        auto out = unpack(rnn(x_t, "initial_state"_a = py::make_tuple(state1, state2)), 3);
+        h_t = out[0], state1 = out[1], state2 = out[2];
+    }
+};
+
+// The generation steps as one `tf.while_loop`, so that a compiled call runs them as a graph;
+// called eagerly, the loop runs step by step in Python.
+py::tuple generation_loop(py::object self, py::object n, py::object h_t, py::object state1,
+                          py::object state2, py::object z_id, py::object x_exog,
+                          py::object x_overwrite, py::object mask, py::object association_rules) {
+    py::object tensor_array = tf("TensorArray");
+    auto steps = [&] { return tensor_array(tf("float32"), "size"_a = n); };
+    py::cpp_function body([=](py::object t, py::object h, py::object s1, py::object s2,
+                              py::object z_steps, py::object y_steps) {
+        py::object z_t = draw_from(self.attr("transition_network"), h);
+        py::object y_t = draw_from(self.attr("emission_network"), z_t);
+        if (!x_overwrite.is_none()) {
+            py::object given =
+                tf("expand_dims")(x_overwrite[py::slice(t, t.attr("__add__")(1), py::none())], 1);
+            y_t = tf("where")("condition"_a = mask, "x"_a = given, "y"_a = y_t);
+        }
+        Recurrence state{h, s1, s2};
+        state.advance(self.attr("transition_rnn"),
+                      step_input(encode_output(self, y_t, association_rules), z_id, x_exog, t));
+        return py::make_tuple(t.attr("__add__")(1), state.h_t, state.state1, state.state2,
+                              z_steps.attr("write")(t, z_t), y_steps.attr("write")(t, y_t));
+    });
+    py::cpp_function more([n](py::args loop_vars) { return loop_vars[0].attr("__lt__")(n); });
+    py::tuple done = tf("while_loop")(
+        more, body, py::make_tuple(tf("constant")(0), h_t, state1, state2, steps(), steps()));
+    auto stacked = [&](py::object step_array, py::object width) {
+        return tf("reshape")(step_array.attr("concat")(), py::make_tuple(1, -1, width));
+    };
+    const int O = size_of(self.attr("df_value_time_series"), "learned_output_size");
+    return py::make_tuple(stacked(done[4], self.attr("latent_size")),
+                          stacked(done[5], py::int_(O)));
+}
+
+py::handle generation_function;
+
+// The model's compiled generation, made on first use. Association rules are plain Python
+// objects a graph cannot take as inputs, so a loop with rules runs eagerly.
+py::object generation_for(py::object self, py::object association_rules) {
+    py::object bound = py::module_::import("types").attr("MethodType")(generation_function, self);
+    if (truthy(association_rules)) {
+        return bound;
+    }
+    if (!py::hasattr(self, "_compiled_generation")) {
+        keep(self, "_compiled_generation", tf("function")(bound, "reduce_retracing"_a = true));
+    }
+    return self.attr("_compiled_generation");
+}
+
 py::tuple transition_loop(py::object self, py::object n, py::object z_id, py::object x_exog,
                           py::object x_time_series, py::object association_rules,
                           py::object x_overwrite, py::object mask) {
-    const int steps = n.cast<int>();
     const py::object L = self.attr("latent_size");
-    if (steps <= 0) {
+    if (n.cast<int>() <= 0) {
         const int O = size_of(self.attr("df_value_time_series"), "learned_output_size");
         return py::make_tuple(tf("zeros")(py::make_tuple(1, 0, L)),
                               tf("zeros")(py::make_tuple(1, 0, O)));
     }
     py::object reshape = tf("reshape");
     py::object rnn = self.attr("transition_rnn");
-    py::object state1 = reshape(self.attr("initial_network")(z_id), py::make_tuple(1, -1));
-    py::object state2 = reshape(self.attr("initial_network2")(z_id), py::make_tuple(1, -1));
-    py::object h_t;
-    auto advance = [&](py::object x_t) {
-        auto out = unpack(rnn(x_t, "initial_state"_a = py::make_tuple(state1, state2)), 3);
-        h_t = out[0], state1 = out[1], state2 = out[2];
-    };
+    Recurrence state{py::object(),
+                     reshape(self.attr("initial_network")(z_id), py::make_tuple(1, -1)),
+                     reshape(self.attr("initial_network2")(z_id), py::make_tuple(1, -1))};
     if (x_time_series.is_none()) {
         py::object y_0 = draw_from(self.attr("emission_network"), z_id);
-        advance(step_input(encode_output(self, y_0, association_rules), z_id, x_exog, py::int_(0)));
+        state.advance(rnn, step_input(encode_output(self, y_0, association_rules), z_id, x_exog,
+                                      py::int_(0)));
     } else {
         const auto rows = static_cast<long>(py::len(x_time_series));
         for (long t = 0; t < rows; ++t) {
             py::object row = x_time_series[py::slice(t, t + 1, 1)];
-            advance(step_input(tf("expand_dims")(row, 1), z_id, x_exog, py::int_(t)));
+            state.advance(rnn, step_input(tf("expand_dims")(row, 1), z_id, x_exog, py::int_(t)));
         }
-        if (!h_t) {
+        if (!state.h_t) {
             raise(PyExc_ValueError, "x_time_series must hold at least one row of history.");
         }
     }
-    py::list z, y;
-    for (int t = 0; t < steps; ++t) {
-        py::object z_t = draw_from(self.attr("transition_network"), h_t);
-        py::object y_t = draw_from(self.attr("emission_network"), z_t);
-        if (!x_overwrite.is_none()) {
-            py::object given = tf("expand_dims")(x_overwrite[py::slice(t, t + 1, 1)], 1);
-            y_t = tf("where")("condition"_a = mask, "x"_a = given, "y"_a = y_t);
-        }
-        advance(step_input(encode_output(self, y_t, association_rules), z_id, x_exog, py::int_(t)));
-        z.append(z_t);
-        y.append(y_t);
-    }
-    return py::make_tuple(concat(z, 1), concat(y, 1));
+    py::object generate = generation_for(self, association_rules);
+    return generate(tf("constant")(n, "dtype"_a = tf("int32")), state.h_t, state.state1,
+                    state.state2, z_id, x_exog, x_overwrite, mask,
+                    truthy(association_rules) ? association_rules : none());
 }
 
 // --- losses ---------------------------------------------------------------------------------
@@ -544,6 +589,15 @@ the L2 regularisation, and the reconstruction losses of the time series and of t
 constants.
 )";
 
+void define_generation(py::module_& m) {
+    generation_function =
+        module_function(m, "DeepStateSpaceModel._generation_loop",
+                        {self, arg("n"), arg("h_t"), arg("state1"), arg("state2"), arg("z_id"),
+                         arg("x_exog"), arg("x_overwrite"), arg("mask"), arg("association_rules")},
+                        "Tuple[tf.Tensor, tf.Tensor]", generation_loop)
+            .release();
+}
+
 void define_model(py::module_& m) {
     auto optional = [](const char* name, const char* annotation) {
         return arg(name, annotation) = none();
@@ -738,6 +792,7 @@ VELORA_MODULE(latent_dynamics, m) {
     names.ModelFactory = m.attr("ModelFactory");
     names.DataFrameTransformer = m.attr("DataFrameTransformer");
     define_model(m);
+    define_generation(m);
     define_cluster(m);
     m.attr("__test__") = py::dict();
 }
