@@ -74,6 +74,14 @@ std::vector<py::object> unpack(py::handle iterable, std::size_t count) {
     return items;
 }
 
+bool truthy(py::handle obj) {
+    const int truth = PyObject_IsTrue(obj.ptr());
+    if (truth < 0) {
+        throw py::error_already_set();
+    }
+    return truth == 1;
+}
+
 std::string text(py::handle obj) { return py::str(obj).cast<std::string>(); }
 
 std::string project_relative(const char* path) {

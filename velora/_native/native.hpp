@@ -143,6 +143,10 @@ void forget_raise_line();
 // `a, b, ... = iterable` with exactly `count` targets, failing with the interpreter's messages.
 std::vector<py::object> unpack(py::handle iterable, std::size_t count);
 
+// `None`, and `bool(obj)` as Python's truth test.
+inline py::object none() { return py::none(); }
+bool truthy(py::handle obj);
+
 // `str(obj)` as std::string, for messages built by concatenation.
 std::string text(py::handle obj);
 
@@ -160,6 +164,17 @@ void import_as(py::module_& m, const char* name, const char* alias);
 py::object import_module(const char* absolute_name);
 // A name of the `builtins` module (`builtin("list")`).
 py::object builtin(const char* name);
+
+// A module's top-level names, read when a body runs, as a Python function reads its globals
+// (so a name rebound in the module, by a test for one, is seen).
+class Globals {
+public:
+    void bind(py::module_& m) { module_ = m; }
+    py::object operator()(const char* name) const { return module_.attr(name); }
+
+private:
+    py::handle module_;
+};
 
 // Guards a module against a second interpreter in the same process.
 class InterpreterGuard {

@@ -16,13 +16,10 @@ namespace {
 using namespace velora::native;
 using namespace pybind11::literals;
 
-struct Names {
-    py::handle np, pd, tf, DataFrameMeta, DataFrameModel, DeepStateSpaceModel, EventSynthesizer;
-};
-Names names;
+Globals global;
+// The class itself, for `super()`, which binds the defining class.
+py::handle EventSynthesizer;
 
-py::object none() { return py::none(); }
-bool truthy(py::handle obj) { return PyObject_IsTrue(obj.ptr()) == 1; }
 py::str start_column(py::handle time_idx) { return py::str(text(time_idx) + "_0"); }
 py::str gap_column(py::handle time_idx) { return py::str(text(time_idx) + "_diff"); }
 py::object max_workers_of(py::object self) {
@@ -74,7 +71,7 @@ void init(py::object self, py::object df, py::object id_idx, py::object time_idx
                  {"exogenous", exog_cols},
                  {"sample", sample_cols}});
     builtin("object").attr("__setattr__")(self, "columns", df.attr("columns"));
-    super(names.EventSynthesizer, self)
+    super(EventSynthesizer, self)
         .attr("__init__")(df, id_idx, time_idx, event_cols, const_cols, exog_cols, sample_cols,
                           config);
 }
@@ -122,7 +119,8 @@ StepColumns time_step_columns(py::object time, const std::vector<std::int64_t>& 
         py::array_t<std::int64_t> ticks = time.attr("to_numpy")().attr("view")("int64");
         auto columns = step_columns<std::int64_t>(
             codes, ticks, layout, entities, [nat](std::int64_t v) { return v == nat; }, nat);
-        std::string unit = text(names.np.attr("datetime_data")(time.attr("dtype"))[py::int_(0)]);
+        std::string unit =
+            text(global("np").attr("datetime_data")(time.attr("dtype"))[py::int_(0)]);
         columns.start = columns.start.attr("view")(kind == "M" ? "datetime64[" + unit + "]"
                                                                : "timedelta64[" + unit + "]");
         columns.gap = columns.gap.attr("view")("timedelta64[" + unit + "]");
@@ -147,7 +145,7 @@ py::object preprocess_df(py::object self, py::object df, py::object max_time_ste
     }
     py::object id_idx = self.attr("id_idx"), time_idx = self.attr("time_idx");
     py::object work = df.attr("reset_index")("drop"_a = true);
-    auto factorized = unpack(names.pd.attr("factorize")(work[id_idx], "sort"_a = true), 2);
+    auto factorized = unpack(global("pd").attr("factorize")(work[id_idx], "sort"_a = true), 2);
     py::array_t<std::int64_t> code_array = factorized[0].attr("astype")("int64");
     py::object ids = factorized[1];
     const std::vector<std::int64_t> codes(code_array.data(), code_array.data() + code_array.size());
@@ -168,7 +166,7 @@ py::object preprocess_df(py::object self, py::object df, py::object max_time_ste
         // One all-missing row past the end serves every filler row, typed as reindexing types
         // missing values (integers become floats, text stays text).
         const auto filler = static_cast<std::int64_t>(py::len(work));
-        body = body.attr("reindex")(names.pd.attr("RangeIndex")(filler + 1));
+        body = body.attr("reindex")(global("pd").attr("RangeIndex")(filler + 1));
         for (auto& row : rows) {
             row = row < 0 ? filler : row;
         }
@@ -182,7 +180,8 @@ py::object preprocess_df(py::object self, py::object df, py::object max_time_ste
     levels.append(entity_ids);
     levels.append(to_array(layout.step));
     steps.attr("index") =
-        names.pd.attr("MultiIndex")
+        global("pd")
+            .attr("MultiIndex")
             .attr("from_arrays")(levels, "names"_a = py::make_tuple(id_idx, "_step"));
     for (py::handle cluster : self.attr("clusters").attr("values")()) {
         steps = cluster.attr("transform")(steps);
@@ -193,7 +192,7 @@ py::object preprocess_df(py::object self, py::object df, py::object max_time_ste
 // --- the four model parts -------------------------------------------------------------------
 
 py::object part_model(const char* name) {
-    return names.DataFrameModel(names.DataFrameMeta("name"_a = name));
+    return global("DataFrameModel")(global("DataFrameMeta")("name"_a = name));
 }
 
 void add_children(py::object part, py::object df_model, py::object columns) {
@@ -220,7 +219,7 @@ py::tuple split_df_model(py::object self, py::object df_model) {
 
 // --- synthesis ------------------------------------------------------------------------------
 
-py::object tf(const char* attribute) { return names.tf.attr(attribute); }
+py::object tf(const char* attribute) { return global("tf").attr(attribute); }
 
 void require_rows(py::object frame, const char* argument, py::object n) {
     if (py::len(frame) < n.cast<std::size_t>()) {
@@ -242,7 +241,7 @@ py::object id_code(py::object self, py::object id, py::object df_const, py::obje
     py::dict column;
     column[id_idx] = py::make_tuple(code);
     py::object id_frame =
-        self.attr("df_transformer_id").attr("transform")(names.pd.attr("DataFrame")(column));
+        self.attr("df_transformer_id").attr("transform")(global("pd").attr("DataFrame")(column));
     py::object x_id = self.attr("df_value_id").attr("unify_inputs")(id_frame);
     py::object const_group = self.attr("df_value_const");
     if (const_group.attr("learned_input_size")().cast<int>() != 0) {
@@ -295,7 +294,7 @@ std::pair<py::object, py::object> overwrite_inputs(py::object self, py::object d
     py::list given(df_overwrite.attr("columns"));
     for (py::handle column : transformer.attr("in_columns")) {
         if (!given.contains(column)) {
-            set_item(df_overwrite, column, names.np.attr("nan"));
+            set_item(df_overwrite, column, global("np").attr("nan"));
         }
     }
     py::object group = self.attr("df_value_time_series");
@@ -325,7 +324,7 @@ std::pair<py::object, py::object> overwrite_inputs(py::object self, py::object d
 }
 
 py::object column_values(py::object tensor) {
-    return names.np.attr("ravel")(tensor.attr("numpy")());
+    return global("np").attr("ravel")(tensor.attr("numpy")());
 }
 
 py::object decoded_frame(py::dict data, py::object columns) {
@@ -333,7 +332,7 @@ py::object decoded_frame(py::dict data, py::object columns) {
     for (py::handle column : columns) {
         frame[column] = column_values(data[column]);
     }
-    return names.pd.attr("DataFrame")(frame);
+    return global("pd").attr("DataFrame")(frame);
 }
 
 // Event times from the start and the gaps (missing gaps count as none).
@@ -343,10 +342,10 @@ void rebuild_times(py::object self, py::object& df_synth) {
     py::object gaps = df_synth[gap_column(time_idx)];
     const bool as_deltas = text(gaps.attr("dtype").attr("kind")) == "m";
     py::object elapsed =
-        gaps.attr("fillna")(as_deltas ? names.pd.attr("Timedelta")(0) : py::object(py::int_(0)))
+        gaps.attr("fillna")(as_deltas ? global("pd").attr("Timedelta")(0) : py::object(py::int_(0)))
             .attr("cumsum")();
     set_item(df_synth, time_idx,
-             elapsed.attr("__add__")(as_deltas ? names.pd.attr("to_datetime")(start) : start));
+             elapsed.attr("__add__")(as_deltas ? global("pd").attr("to_datetime")(start) : start));
     py::list derived;
     derived.append(start_column(time_idx));
     derived.append(gap_column(time_idx));
@@ -357,7 +356,7 @@ void fill_constants(py::object self, py::object& df_synth) {
     py::dict first_values;
     for (py::handle column : self.attr("const_cols")) {
         py::object first = df_synth[column].attr("iloc")[py::int_(0)];
-        if (!truthy(names.pd.attr("isna")(first))) {
+        if (!truthy(global("pd").attr("isna")(first))) {
             first_values[column] = first;
         }
     }
@@ -404,7 +403,7 @@ py::object synthesize(py::object self, py::object n, py::object produce_nans, py
     py::object x_exog = exogenous_inputs(self, df_exogenous, n, max_workers);
     auto [x_overwrite, mask] = overwrite_inputs(self, df_overwrite, n, max_workers);
     if (n.cast<long>() <= 0) {
-        return names.pd.attr("DataFrame")("columns"_a = output_columns(self, id));
+        return global("pd").attr("DataFrame")("columns"_a = output_columns(self, id));
     }
     auto generated =
         unpack(self.attr("transition_loop")("n"_a = n, "z_id"_a = z_id, "x_exog"_a = x_exog,
@@ -467,8 +466,8 @@ void define_event_synthesizer(py::module_& m) {
     auto optional = [](const char* name, const char* annotation) {
         return arg(name, annotation) = none();
     };
-    names.EventSynthesizer =
-        ClassBuilder(m, "EventSynthesizer", py::make_tuple(names.DeepStateSpaceModel),
+    EventSynthesizer =
+        ClassBuilder(m, "EventSynthesizer", py::make_tuple(global("DeepStateSpaceModel")),
                      synthesizer_doc)
             .method("__init__",
                     {self, arg("df"), str_arg("id_idx"), str_arg("time_idx"),
@@ -499,6 +498,7 @@ void define_event_synthesizer(py::module_& m) {
 }  // namespace
 
 VELORA_MODULE(episode_forge, m) {
+    global.bind(m);
     m.attr("__doc__") = "Synthesis of irregular event sequences: `EventSynthesizer`.";
     from_import(m, "typing", {"Any", "List", "Optional"});
     import_as(m, "numpy", "np");
@@ -509,12 +509,6 @@ VELORA_MODULE(episode_forge, m) {
     from_import(m, "..metadata", {"DataFrameMeta"});
     from_import(m, "..model", {"DataFrameModel"});
     from_import(m, ".latent_dynamics", {"DeepStateSpaceModel"});
-    names.np = m.attr("np");
-    names.pd = m.attr("pd");
-    names.tf = m.attr("tf");
-    names.DataFrameMeta = m.attr("DataFrameMeta");
-    names.DataFrameModel = m.attr("DataFrameModel");
-    names.DeepStateSpaceModel = m.attr("DeepStateSpaceModel");
     define_event_synthesizer(m);
     m.attr("__test__") = py::dict();
 }

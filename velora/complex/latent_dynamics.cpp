@@ -10,18 +10,11 @@ namespace {
 using namespace velora::native;
 using namespace pybind11::literals;
 
-struct Names {
-    py::handle np, pd, tf, cluster, OrderedDict;
-    py::handle SimpleManager, Optimizers, DenseTransformation, GaussianEncoder,
-        ResnetTransformation, ValueExtractor, CategoricalValue, DeepStateConfig, MetaExtractor,
-        ModelFactory, DataFrameTransformer;
-    py::handle DeepStateSpaceModel, Cluster;
-};
-Names names;
+Globals global;
+// The model class itself, for `super()`, which binds the defining class.
+py::handle DeepStateSpaceModel;
 
-py::object none() { return py::none(); }
-bool truthy(py::handle obj) { return PyObject_IsTrue(obj.ptr()) == 1; }
-py::object tf(const char* attribute) { return names.tf.attr(attribute); }
+py::object tf(const char* attribute) { return global("tf").attr(attribute); }
 int size_of(py::handle value_group, const char* which) {
     return value_group.attr(which)().cast<int>();
 }
@@ -51,8 +44,8 @@ py::object steps_per_entity(py::object df_post, py::object id_idx) {
 void build_value_groups(py::object self, py::object config) {
     py::object factory_config = config.attr("value_factory_config");
     auto extract = [&](const char* part) {
-        return names.ValueExtractor.attr("extract")("df_meta"_a = self.attr(part),
-                                                    "config"_a = factory_config);
+        return global("ValueExtractor")
+            .attr("extract")("df_meta"_a = self.attr(part), "config"_a = factory_config);
     };
     self.attr("df_value_id") = extract("df_model_id");
     self.attr("df_value_const") = extract("df_model_const");
@@ -64,8 +57,8 @@ void build_value_groups(py::object self, py::object config) {
 void build_transformers(py::object self, py::object config) {
     py::object transformer_config = config.attr("meta_transformer_config");
     auto from_meta = [&](const char* part) {
-        return names.DataFrameTransformer.attr("from_meta")(self.attr(part),
-                                                            "config"_a = transformer_config);
+        return global("DataFrameTransformer")
+            .attr("from_meta")(self.attr(part), "config"_a = transformer_config);
     };
     keep(self, "df_transformer_id", from_meta("df_model_id"));
     keep(self, "df_transformer_const", from_meta("df_model_const"));
@@ -84,7 +77,7 @@ int inference_width(int capacity) { return 2 * (capacity / 2); }
 void build_networks(py::object self) {
     const py::object L = self.attr("latent_size");
     const int H = self.attr("capacity").cast<int>();
-    py::handle dense = names.DenseTransformation, gaussian = names.GaussianEncoder;
+    py::handle dense = global("DenseTransformation"), gaussian = global("GaussianEncoder");
     self.attr("initial_network") =
         dense("name"_a = "id_init", "input_size"_a = L, "output_size"_a = H, "batch_norm"_a = false,
               "activation"_a = "none");
@@ -95,7 +88,7 @@ void build_networks(py::object self) {
                           size_of(self.attr("df_value_const"), "learned_input_size");
     self.attr("id_encoder") = gaussian("name"_a = "id_encoder", "input_size"_a = id_inputs,
                                        "output_size"_a = L, "capacity"_a = H, "num_layers"_a = 1);
-    self.attr("id_emission") = names.ResnetTransformation(
+    self.attr("id_emission") = global("ResnetTransformation")(
         "name"_a = "id_emission", "input_size"_a = L, "layer_sizes"_a = py::make_tuple(H, H),
         "batch_norm"_a = false, "depths"_a = 2, "activation"_a = "relu");
     self.attr("id_linear") =
@@ -122,9 +115,9 @@ void build_networks(py::object self) {
 void init(py::object self, py::object df, py::object id_idx, py::object time_idx,
           py::object event_cols, py::object const_cols, py::object exog_cols,
           py::object sample_cols, py::object config) {
-    super(names.DeepStateSpaceModel, self).attr("__init__")("name"_a = "latent_dynamics_model");
+    super(DeepStateSpaceModel, self).attr("__init__")("name"_a = "latent_dynamics_model");
     if (!truthy(config)) {
-        config = names.DeepStateConfig();
+        config = global("DeepStateConfig")();
     }
     keep(self, "config", config);
     keep(self, "sample_cols", sample_cols);
@@ -132,7 +125,7 @@ void init(py::object self, py::object df, py::object id_idx, py::object time_idx
     py::dict clusters;
     for (py::handle name : sample_cols) {
         clusters[name] =
-            names.Cluster(name, "features"_a = features, "codes"_a = config.attr("codes"));
+            global("Cluster")(name, "features"_a = features, "codes"_a = config.attr("codes"));
     }
     keep(self, "clusters", clusters);
     self.attr("capacity") = config.attr("capacity");
@@ -149,9 +142,9 @@ void init(py::object self, py::object df, py::object id_idx, py::object time_idx
     py::object df_post =
         self.attr("preprocess_df")(df, "max_time_steps"_a = config.attr("max_time_steps"));
     keep(self, "df_meta",
-         names.MetaExtractor.attr("extract")(df_post,
-                                             "config"_a = config.attr("meta_factory_config")));
-    py::object factory = names.ModelFactory("config"_a = config.attr("model_builder_config"));
+         global("MetaExtractor")
+             .attr("extract")(df_post, "config"_a = config.attr("meta_factory_config")));
+    py::object factory = global("ModelFactory")("config"_a = config.attr("model_builder_config"));
     keep(self, "df_model", factory(self.attr("df_meta")).attr("fit")(df_post));
     self.attr("bs") = config.attr("batch_size");
     // Training cuts the transformed frame into rows of `max_time_steps`, so it must be the
@@ -167,8 +160,10 @@ void init(py::object self, py::object df, py::object id_idx, py::object time_idx
     build_transformers(self, config);
     build_networks(self);
     self.attr("built") = false;
-    self.attr("optimizer") = names.Optimizers.attr("optimizer")("adam")(
-        "learning_rate"_a = config.attr("learning_rate"), "clipnorm"_a = config.attr("clipnorm"));
+    self.attr("optimizer") =
+        global("Optimizers")
+            .attr("optimizer")("adam")("learning_rate"_a = config.attr("learning_rate"),
+                                       "clipnorm"_a = config.attr("clipnorm"));
 }
 
 // --- build ----------------------------------------------------------------------------------
@@ -449,7 +444,7 @@ py::object loss_func(py::object self, py::object input_dict) {
     py::object y = draw_from(self.attr("emission_network"), z);
     py::object id_logits = self.attr("id_linear")(self.attr("id_emission")(z_id));
 
-    py::object losses = names.OrderedDict();
+    py::object losses = global("OrderedDict")();
     py::object kl =
         tf("multiply")(1.0, diagonal_normal_kl_divergence(phi[0], phi[1], gamma[0], gamma[1]));
     losses["kl_loss"] = kl;
@@ -511,12 +506,12 @@ py::object train_step(py::object self, py::object data) {
 
 void refresh_category_frequencies(py::object self, py::object df_transformed) {
     for (py::handle value : self.attr("df_value_time_series").attr("values")()) {
-        if (!py::isinstance(value, names.CategoricalValue)) {
+        if (!py::isinstance(value, global("CategoricalValue"))) {
             continue;
         }
         py::object counts =
             df_transformed[value.attr("name")].attr("value_counts")("normalize"_a = true);
-        py::object codes = names.pd.attr("RangeIndex")(value.attr("num_categories_with_nan"));
+        py::object codes = global("pd").attr("RangeIndex")(value.attr("num_categories_with_nan"));
         py::object frequencies = counts.attr("reindex")(codes).attr("fillna")(0);
         value.attr("frequencies").attr("assign")(frequencies.attr("tolist")());
     }
@@ -527,11 +522,11 @@ py::dict entity_examples(py::object self, py::object df_transformed, py::object 
     by_step = by_step.attr("__add__")(self.attr("df_transformer_exog").attr("out_columns"));
     py::dict examples;
     for (py::handle column : df_transformed.attr("columns")) {
-        py::object rows =
-            names.np.attr("reshape")(df_transformed[column].attr("values"), py::make_tuple(-1, T));
-        examples[column] = by_step.contains(column)
-                               ? rows
-                               : names.np.attr("nanmin")(rows, "axis"_a = -1, "keepdims"_a = true);
+        py::object rows = global("np").attr("reshape")(df_transformed[column].attr("values"),
+                                                       py::make_tuple(-1, T));
+        examples[column] = by_step.contains(column) ? rows
+                                                    : global("np").attr("nanmin")(
+                                                          rows, "axis"_a = -1, "keepdims"_a = true);
     }
     return examples;
 }
@@ -567,7 +562,7 @@ py::object learn(py::object self, py::object df, py::object epochs, py::object s
     py::object total_steps = steps_per_epoch.attr("__mul__")(epochs);
     py::list callbacks;
     callbacks.append(
-        names.SimpleManager("total_loss", "steps"_a = total_steps, "verbose"_a = true));
+        global("SimpleManager")("total_loss", "steps"_a = total_steps, "verbose"_a = true));
     // The stream is shuffled already; telling Keras so keeps it from warning about it.
     return self.attr("fit")(data, "epochs"_a = epochs, "steps_per_epoch"_a = steps_per_epoch,
                             "verbose"_a = 0, "callbacks"_a = callbacks, "shuffle"_a = false);
@@ -602,7 +597,7 @@ void define_model(py::module_& m) {
     auto optional = [](const char* name, const char* annotation) {
         return arg(name, annotation) = none();
     };
-    names.DeepStateSpaceModel =
+    DeepStateSpaceModel =
         ClassBuilder(m, "DeepStateSpaceModel",
                      py::make_tuple(tf("keras").attr("Model"), m.attr("ABC")), model_doc)
             .method("__init__",
@@ -686,11 +681,11 @@ py::object cluster_fit(py::object self, py::object df) {
     }
     py::object df_l = df[columns].attr("groupby")(idx).attr("mean")();
     py::object features = df_l.attr("fillna")(df_l.attr("dropna")().attr("mean")());
-    py::object whitened = names.cluster.attr("whiten")(features);
-    self.attr("book") = names.cluster.attr("kmeans")(whitened, self.attr("codes"))[py::int_(0)];
-    py::object categories = names.cluster.attr("vq")(whitened, self.attr("book"))[py::int_(0)];
-    py::object idmap = names.pd.attr("Series")(categories, "index"_a = features.attr("index"),
-                                               "name"_a = "categories");
+    py::object whitened = global("cluster").attr("whiten")(features);
+    self.attr("book") = global("cluster").attr("kmeans")(whitened, self.attr("codes"))[py::int_(0)];
+    py::object categories = global("cluster").attr("vq")(whitened, self.attr("book"))[py::int_(0)];
+    py::object idmap = global("pd").attr("Series")(categories, "index"_a = features.attr("index"),
+                                                   "name"_a = "categories");
     self.attr("custmap") = idmap.attr("to_dict")();
     self.attr("catmap") = idmap.attr("reset_index")("drop"_a = false)
                               .attr("groupby")("categories")
@@ -729,32 +724,32 @@ std::uint64_t stable_seed(py::handle seed) {
 // A seeded draw uses a generator of its own, so the caller's global NumPy state is left
 // alone, and its seed is derived from the id's bytes, so it holds across processes.
 py::object cluster_sample(py::object self, py::object x, py::object seed) {
-    if (truthy(names.pd.attr("isna")(x))) {
+    if (truthy(global("pd").attr("isna")(x))) {
         return x;
     }
     py::object members = self.attr("catmap")[x];
     if (seed.is_none()) {
-        return names.np.attr("random").attr("choice")(members);
+        return global("np").attr("random").attr("choice")(members);
     }
-    py::object generator = names.np.attr("random").attr("default_rng")(py::int_(stable_seed(seed)));
+    py::object generator =
+        global("np").attr("random").attr("default_rng")(py::int_(stable_seed(seed)));
     return generator.attr("choice")(members);
 }
 
 void define_cluster(py::module_& m) {
-    names.Cluster =
-        ClassBuilder(m, "Cluster", py::tuple(), "")
-            .method("__init__", {self, arg("idx"), arg("features"), arg("codes") = py::int_(50)},
-                    "", cluster_init)
-            .method("fit", {self, arg("df")}, "", cluster_fit)
-            .method("transform", {self, arg("df")}, "", cluster_transform)
-            .method("sample", {self, arg("x"), arg("seed") = none()}, "", cluster_sample)
-            .finish()
-            .release();
+    ClassBuilder(m, "Cluster", py::tuple(), "")
+        .method("__init__", {self, arg("idx"), arg("features"), arg("codes") = py::int_(50)}, "",
+                cluster_init)
+        .method("fit", {self, arg("df")}, "", cluster_fit)
+        .method("transform", {self, arg("df")}, "", cluster_transform)
+        .method("sample", {self, arg("x"), arg("seed") = none()}, "", cluster_sample)
+        .finish();
 }
 
 }  // namespace
 
 VELORA_MODULE(latent_dynamics, m) {
+    global.bind(m);
     m.attr("__doc__") = "The deep state-space model of whole entities, and value clustering.";
     from_import(m, "abc", {"ABC", "abstractmethod"});
     from_import(m, "collections", {"OrderedDict"});
@@ -775,22 +770,6 @@ VELORA_MODULE(latent_dynamics, m) {
     from_import(m, "..model", {"DataFrameModel"});
     from_import(m, "..model.factory", {"ModelFactory"});
     from_import(m, "..transformer", {"DataFrameTransformer"});
-    names.np = m.attr("np");
-    names.pd = m.attr("pd");
-    names.tf = m.attr("tf");
-    names.cluster = m.attr("cluster");
-    names.OrderedDict = m.attr("OrderedDict");
-    names.SimpleManager = m.attr("SimpleManager");
-    names.Optimizers = m.attr("Optimizers");
-    names.DenseTransformation = m.attr("DenseTransformation");
-    names.GaussianEncoder = m.attr("GaussianEncoder");
-    names.ResnetTransformation = m.attr("ResnetTransformation");
-    names.ValueExtractor = m.attr("ValueExtractor");
-    names.CategoricalValue = m.attr("CategoricalValue");
-    names.DeepStateConfig = m.attr("DeepStateConfig");
-    names.MetaExtractor = m.attr("MetaExtractor");
-    names.ModelFactory = m.attr("ModelFactory");
-    names.DataFrameTransformer = m.attr("DataFrameTransformer");
     define_model(m);
     define_generation(m);
     define_cluster(m);

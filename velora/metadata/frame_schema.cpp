@@ -5,13 +5,10 @@ namespace {
 
 using namespace velora::native;
 
-// What the module imports at its top level, and the class it defines.
-struct Names {
-    py::handle defaultdict, chain, pd, Meta, UnknownIndexMetaError, DataFrameMeta;
-};
-Names names;
+Globals global;
+// The class itself, for `super()`, which binds the defining class.
+py::handle DataFrameMeta;
 
-py::object none() { return py::none(); }
 bool is_none(py::handle obj) { return obj.is_none(); }
 bool contains(py::handle container, py::handle item) {
     const int found = PySequence_Contains(container.ptr(), item.ptr());
@@ -40,8 +37,8 @@ void init(py::object self, py::object name, py::object children, py::object id_i
     py::object annotations_list = is_none(annotations) ? py::list() : annotations;
     py::object column_aliases_dict = is_none(column_aliases) ? py::dict() : column_aliases;
 
-    py::object named =
-        names.chain(py::make_tuple(id_index, time_index), annotations_list, column_aliases_dict);
+    py::object named = global("chain")(py::make_tuple(id_index, time_index), annotations_list,
+                                       column_aliases_dict);
     for (py::handle value : named) {
         if (!is_none(value) && !contains(child_names, value)) {
             raise(PyExc_ValueError, "Children metas (" + text(child_names) +
@@ -50,7 +47,7 @@ void init(py::object self, py::object name, py::object children, py::object id_i
         }
     }
 
-    super(names.DataFrameMeta, self)
+    super(DataFrameMeta, self)
         .attr("__init__")(py::arg("name") = name, py::arg("children") = children);
     self.attr("id_index") = id_index;
     self.attr("time_index") = time_index;
@@ -70,7 +67,7 @@ py::str repr(py::object self) {
 // --- extraction and frame conversion --------------------------------------------------------
 
 py::object extract(py::object self, py::object df) {
-    super(names.DataFrameMeta, self).attr("extract")(df.attr("copy")(py::arg("deep") = false));
+    super(DataFrameMeta, self).attr("extract")(df.attr("copy")(py::arg("deep") = false));
     self.attr("columns") = df.attr("columns");
     self.attr("num_columns") = py::int_(py::len(df.attr("columns")));
     self.attr("num_rows") = py::int_(py::len(df));
@@ -78,7 +75,7 @@ py::object extract(py::object self, py::object df) {
 }
 
 py::object update_meta(py::object self, py::object df) {
-    super(names.DataFrameMeta, self).attr("update_meta")(df);
+    super(DataFrameMeta, self).attr("update_meta")(df);
     return self;
 }
 
@@ -185,7 +182,7 @@ py::object set_indices(py::object self, py::object df) {
         index_names.append(meta.attr("name"));
     }
     if (py::len(index_names) == 0) {
-        raise(names.UnknownIndexMetaError);
+        raise(global("UnknownIndexMetaError"));
     }
     if (index_names.not_equal(df.attr("index").attr("names"))) {
         py::list levels;
@@ -201,7 +198,7 @@ py::object set_indices(py::object self, py::object df) {
         for (py::handle meta : self.attr("indices")) {
             new_indices.append(meta.attr("create_index")(df));
         }
-        df.attr("index") = names.pd.attr("MultiIndex").attr("from_arrays")(new_indices);
+        df.attr("index") = global("pd").attr("MultiIndex").attr("from_arrays")(new_indices);
     }
     py::list index_columns;
     for (py::handle index_name : index_names) {
@@ -218,7 +215,7 @@ py::object set_indices(py::object self, py::object df) {
 py::object make_time_series(py::object self, py::object df) {
     if (py::object(self.attr("time_meta")).equal(none()) ||
         py::object(self.attr("id_meta")).equal(none())) {
-        raise(names.UnknownIndexMetaError);
+        raise(global("UnknownIndexMetaError"));
     }
     df = self.attr("set_indices")(df);
     df.attr("sort_index")(py::arg("inplace") = true);
@@ -237,10 +234,10 @@ py::dict diagnostics(py::object self) {
 
 py::dict get_config(py::object self) {
     py::dict class_to_name;
-    for (py::handle item : names.Meta.attr("get_registry")().attr("items")()) {
+    for (py::handle item : global("Meta").attr("get_registry")().attr("items")()) {
         class_to_name[item[py::int_(1)]] = item[py::int_(0)];
     }
-    py::object by_name = names.defaultdict(builtin("list"));
+    py::object by_name = global("defaultdict")(builtin("list"));
     for (py::handle child : self.attr("children")) {
         by_name[class_to_name[child.attr("__class__")]].attr("append")(child.attr("name"));
     }
@@ -248,7 +245,7 @@ py::dict get_config(py::object self) {
 }
 
 py::object to_dict(py::object self) {
-    py::object d = super(names.DataFrameMeta, self).attr("to_dict")();
+    py::object d = super(DataFrameMeta, self).attr("to_dict")();
     py::dict frame_keys;
     for (const char* key : {"id_index", "time_index", "column_aliases", "columns", "num_columns",
                             "num_rows", "annotations"}) {
@@ -278,15 +275,15 @@ py::object from_dict(py::object cls, py::object d) {
 
 py::object copy(py::object self) {
     py::object columns = self.attr("columns");
-    return names.DataFrameMeta(
-        py::arg("name") = self.attr("name"), py::arg("children") = self.attr("children"),
-        py::arg("id_index") = self.attr("id_index"),
-        py::arg("time_index") = self.attr("time_index"),
-        py::arg("column_aliases") = self.attr("column_aliases").attr("copy")(),
-        py::arg("num_columns") = self.attr("num_columns"),
-        py::arg("num_rows") = self.attr("num_rows"),
-        py::arg("annotations") = self.attr("annotations").attr("copy")(),
-        py::arg("columns") = is_none(columns) ? none() : columns.attr("copy")());
+    return DataFrameMeta(py::arg("name") = self.attr("name"),
+                         py::arg("children") = self.attr("children"),
+                         py::arg("id_index") = self.attr("id_index"),
+                         py::arg("time_index") = self.attr("time_index"),
+                         py::arg("column_aliases") = self.attr("column_aliases").attr("copy")(),
+                         py::arg("num_columns") = self.attr("num_columns"),
+                         py::arg("num_rows") = self.attr("num_rows"),
+                         py::arg("annotations") = self.attr("annotations").attr("copy")(),
+                         py::arg("columns") = is_none(columns) ? none() : columns.attr("copy")());
 }
 
 // --- the class statement --------------------------------------------------------------------
@@ -322,12 +319,12 @@ void define_data_frame_meta(py::module_& m) {
     py::object typing = m.attr("MutableMapping");
     py::object value_meta = m.attr("ValueMeta");
     py::tuple bases =
-        py::make_tuple(py::object(names.Meta[value_meta]),
+        py::make_tuple(py::object(global("Meta")[value_meta]),
                        py::object(typing[py::make_tuple(builtin("str"), value_meta)]));
     auto optional = [](const char* param, const char* annotation) {
         return arg(param, annotation) = none();
     };
-    names.DataFrameMeta =
+    DataFrameMeta =
         ClassBuilder(m, "DataFrameMeta", bases, class_doc)
             .method(
                 "__init__",
@@ -372,6 +369,7 @@ void define_data_frame_meta(py::module_& m) {
 }  // namespace
 
 VELORA_MODULE(frame_schema, m) {
+    global.bind(m);
     m.attr("__doc__") = "The schema of a whole data frame: `DataFrameMeta`.";
     from_import(m, "collections", {"defaultdict"});
     from_import(m, "itertools", {"chain"});
@@ -381,10 +379,5 @@ VELORA_MODULE(frame_schema, m) {
     from_import(m, ".base", {"Affine", "Meta", "Nominal", "ValueMeta"});
     from_import(m, ".exceptions", {"UnknownIndexMetaError"});
 
-    names.defaultdict = m.attr("defaultdict");
-    names.chain = m.attr("chain");
-    names.pd = m.attr("pd");
-    names.Meta = m.attr("Meta");
-    names.UnknownIndexMetaError = m.attr("UnknownIndexMetaError");
     define_data_frame_meta(m);
 }

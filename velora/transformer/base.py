@@ -63,14 +63,12 @@ class Transformer:
         return f'{type(self).__name__}(name="{self.name}")'
 
 
-class SequentialTransformer(Transformer):
-    """Chains transformers of one column: each sees the output of those before it."""
+class CompositeTransformer(Transformer):
+    """A transformer made of others: it is fitted when all of them are."""
 
-    def __init__(self, name: str, transformers: Iterable[Transformer]):
+    def __init__(self, name: str | None, transformers: Iterable[Transformer]):
         super().__init__(name)
         self.transformers = list(transformers)
-        if not self.transformers:
-            raise ValueError(f'SequentialTransformer(name="{name}") needs at least one transformer')
 
     @property
     def _fitted(self) -> bool:
@@ -80,6 +78,15 @@ class SequentialTransformer(Transformer):
     def _fitted(self, fitted: bool) -> None:
         for transformer in self.transformers:
             transformer._fitted = fitted
+
+
+class SequentialTransformer(CompositeTransformer):
+    """Chains transformers of one column: each sees the output of those before it."""
+
+    def __init__(self, name: str, transformers: Iterable[Transformer]):
+        super().__init__(name, transformers)
+        if not self.transformers:
+            raise ValueError(f'SequentialTransformer(name="{name}") needs at least one transformer')
 
     @property
     def in_columns(self) -> list[str]:

@@ -14,7 +14,7 @@ from velora.model.base import ValueModel
 from velora.model.categorical import CategoricalModel
 from velora.model.continuous import ContinuousModel, TimeDeltaModel
 from velora.model.datetime import DateTimeModel
-from velora.transformer.base import SequentialTransformer, Transformer
+from velora.transformer.base import CompositeTransformer, SequentialTransformer, Transformer
 from velora.transformer.child.categorical import CategoricalTransformer
 from velora.transformer.child.date import DateTransformer
 from velora.transformer.child.quantile import QuantileTransformer
@@ -158,7 +158,7 @@ class ColumnTransformer(Transformer):
         return df
 
 
-class DataFrameTransformer(Transformer):
+class DataFrameTransformer(CompositeTransformer):
     """The column transformers of a value model, applied to the columns of whole frames.
 
     Built from a value model with `from_meta`; `a + b` transforms the columns of both and
@@ -170,8 +170,7 @@ class DataFrameTransformer(Transformer):
     """
 
     def __init__(self, name: str | None, transformers: Iterable[ColumnTransformer] = ()):
-        super().__init__(name)
-        self.transformers = list(transformers)
+        super().__init__(name, transformers)
 
     @classmethod
     def from_meta(
@@ -189,15 +188,6 @@ class DataFrameTransformer(Transformer):
             for child in model.children
         ]
         return cls(model.name, transformers)
-
-    @property
-    def _fitted(self) -> bool:
-        return all(transformer._fitted for transformer in self.transformers)
-
-    @_fitted.setter
-    def _fitted(self, fitted: bool) -> None:
-        for transformer in self.transformers:
-            transformer._fitted = fitted
 
     @property
     def in_columns(self) -> list[str]:

@@ -14,18 +14,12 @@ using namespace velora::native;
 using namespace pybind11::literals;
 namespace kernels = velora::date_kernels;
 
-// Top-level names are looked up in the module when used, as a Python function reads its
-// globals; the classes are kept for `super()`, which binds the defining class.
-py::handle module;
+Globals global;
+// The classes themselves, for `super()`, which binds the defining class.
 py::handle DateTransformer, DateToNumericTransformer, BusDateToNumericTransformer,
     DateCategoricalTransformer;
 
-py::object global(const char* name) { return module.attr(name); }
-py::object none() { return py::none(); }
 bool is_none(py::handle obj) { return obj.is_none(); }
-bool truthy(py::handle obj) {
-    return static_cast<bool>(py::bool_(py::reinterpret_borrow<py::object>(obj)));
-}
 
 // Python's `assert` is compiled out under -O; this module honours the same switch.
 bool assertions_enabled() { return !truthy(import_module("sys").attr("flags").attr("optimize")); }
@@ -562,7 +556,7 @@ void define_type_variable(py::module_& m) {
 VELORA_MODULE(date, m) {
     m.attr("__doc__") =
         "Transformers of one date-time column: day numbers and calendar categories.";
-    module = py::object(m).release();
+    global.bind(m);
     from_import(m, "typing", {"List", "Optional", "Type", "TypeVar"});
     import_as(m, "numpy", "np");
     import_as(m, "pandas", "pd");
