@@ -424,29 +424,25 @@ py::object pipeline_from_meta(py::object cls, py::object meta, py::object config
 
 // --- the class statements -------------------------------------------------------------------
 
+// The numeric encoders share their attribute list.
+#define VELORA_NUMERIC_DATE_ATTRIBUTES                                                       \
+    "\nAttributes:\n"                                                                        \
+    "    name: The data frame column to transform.\n"                                        \
+    "    date_format: Optional string representation of the date format, e.g. '%d/%m/%Y'.\n" \
+    "    unit: Optional unit for the timedelta.\n"                                           \
+    "    start_date: Optional start date; dates are normalised relative to it.\n"
+
 constexpr const char* numeric_doc = R"(Transform datetime64 field to a continuous representation.
 
 Values are normalised to a timedelta relative to the earliest datetime in the data.
-
-Attributes:
-    name: The data frame column to transform.
-    date_format: Optional string representation of the date format, e.g. '%d/%m/%Y'.
-    unit: Optional unit for the timedelta.
-    start_date: Optional start date; dates are normalised relative to it.
-)";
+)" VELORA_NUMERIC_DATE_ATTRIBUTES;
 
 constexpr const char* business_doc =
     R"(Transform datetime64 field to a continuous representation of business dates.
 
 Values are normalised to a number of business dates relative to the earliest datetime in
 the data.
-
-Attributes:
-    name: The data frame column to transform.
-    date_format: Optional string representation of the date format, e.g. '%d/%m/%Y'.
-    unit: Optional unit for the timedelta.
-    start_date: Optional start date; dates are normalised relative to it.
-)";
+)" VELORA_NUMERIC_DATE_ATTRIBUTES;
 
 constexpr const char* categorical_doc =
     R"(Creates hour, day-of-week, day and month values from a datetime, and transforms using CategoricalTransformer.
