@@ -168,9 +168,17 @@ void init(py::object self, py::object df, py::object id_idx, py::object time_idx
 
 // --- build ----------------------------------------------------------------------------------
 
+// Keras 3 refuses to build a layer twice, and `learn` builds the model on every call: a layer
+// built before keeps its weights.
+void build_once(py::object layer, py::object shape) {
+    if (!truthy(layer.attr("built"))) {
+        layer.attr("build")(shape);
+    }
+}
+
 void build(py::object self, py::object input_shape) {
     self.attr("bs") = input_shape[py::int_(0)];
-    self.attr("df_value_time_series").attr("build")(input_shape);
+    build_once(self.attr("df_value_time_series"), input_shape);
     py::object name_scope = tf("name_scope");
     const py::object L = self.attr("latent_size");
     const int H = self.attr("capacity").cast<int>();
@@ -178,30 +186,29 @@ void build(py::object self, py::object input_shape) {
     const int I_ex = size_of(self.attr("df_value_exog"), "learned_input_size");
     const int transition_inputs = I_ts + L.cast<int>() + I_ex;
     auto scoped = [&](const char* scope, auto&& work) { with_context(name_scope(scope), work); };
-    scoped("emission", [&] { self.attr("emission_network").attr("build")(L); });
+    scoped("emission", [&] { build_once(self.attr("emission_network"), L); });
     // Keras 3 recurrent layers name their shape argument `sequences_shape`: it goes by position.
     scoped("transition", [&] {
-        self.attr("transition_rnn")
-            .attr("build")(py::make_tuple(none(), none(), transition_inputs));
-        self.attr("transition_network").attr("build")(H);
+        build_once(self.attr("transition_rnn"), py::make_tuple(none(), none(), transition_inputs));
+        build_once(self.attr("transition_network"), py::int_(H));
     });
     scoped("inference", [&] {
-        self.attr("inference_rnn")
-            .attr("build")(py::make_tuple(none(), none(), transition_inputs + H));
-        self.attr("inference_network").attr("build")(inference_width(H));
+        build_once(self.attr("inference_rnn"),
+                   py::make_tuple(none(), none(), transition_inputs + H));
+        build_once(self.attr("inference_network"), py::int_(inference_width(H)));
     });
     scoped("init", [&] {
-        self.attr("df_value_id").attr("build")(none());
-        self.attr("df_value_const").attr("build")(none());
-        self.attr("initial_network").attr("build")(py::make_tuple(none(), L));
-        self.attr("initial_network2").attr("build")(py::make_tuple(none(), L));
+        build_once(self.attr("df_value_id"), none());
+        build_once(self.attr("df_value_const"), none());
+        build_once(self.attr("initial_network"), py::make_tuple(none(), L));
+        build_once(self.attr("initial_network2"), py::make_tuple(none(), L));
         // Keras 3 builds a model with unbuilt layers by calling it, which this model cannot
         // be called for; so the id networks are built here rather than on first use.
-        self.attr("id_encoder")
-            .attr("build")(size_of(self.attr("df_value_id"), "learned_input_size") +
-                           size_of(self.attr("df_value_const"), "learned_input_size"));
-        self.attr("id_emission").attr("build")(L);
-        self.attr("id_linear").attr("build")(H);
+        build_once(self.attr("id_encoder"),
+                   py::int_(size_of(self.attr("df_value_id"), "learned_input_size") +
+                            size_of(self.attr("df_value_const"), "learned_input_size")));
+        build_once(self.attr("id_emission"), L);
+        build_once(self.attr("id_linear"), py::int_(H));
     });
     self.attr("built") = true;
 }

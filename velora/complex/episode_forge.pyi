@@ -1,0 +1,40 @@
+from typing import Any, List, Optional, Tuple
+
+import pandas as pd
+
+from ..common.rules import Association, Expression
+from ..config import DeepStateConfig
+from ..model import DataFrameModel
+from .latent_dynamics import DeepStateSpaceModel
+
+class EventSynthesizer(DeepStateSpaceModel):
+    columns: pd.Index
+    def __init__(
+        self,
+        df: pd.DataFrame,
+        id_idx: str,
+        time_idx: str,
+        event_cols: List[str],
+        const_cols: List[str] = ...,
+        exog_cols: List[str] = ...,
+        sample_cols: List[str] = ...,
+        config: Optional[DeepStateConfig] = None,
+    ) -> None: ...
+    def preprocess_df(
+        self, df: pd.DataFrame, max_time_steps: Optional[int] = None
+    ) -> pd.DataFrame: ...
+    def _split_df_model(
+        self, df_model: DataFrameModel
+    ) -> Tuple[DataFrameModel, DataFrameModel, DataFrameModel, DataFrameModel]: ...
+    def synthesize(
+        self,
+        n: int,
+        produce_nans: bool = True,
+        id: Optional[Any] = None,
+        df_const: Optional[pd.DataFrame] = None,
+        df_time_series: Optional[pd.DataFrame] = None,
+        df_exogenous: Optional[pd.DataFrame] = None,
+        association_rules: Optional[List[Association]] = None,
+        expression_rules: Optional[List[Expression]] = None,
+        df_overwrite: Optional[pd.DataFrame] = None,
+    ) -> pd.DataFrame: ...
