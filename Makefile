@@ -14,7 +14,7 @@ WERROR := $(if $(CI),-Ccmake.define.VELORA_WERROR=ON,)
 .PHONY: demo test test-all lint format bench clean
 
 demo: $(BUILD_STAMP)
-	$(BIN)/python -m velora.demo
+	$(BIN)/python -m velora.main_job
 
 test: $(BUILD_STAMP)
 	$(BIN)/pytest
@@ -51,3 +51,34 @@ $(BUILD_STAMP): $(DEPS_STAMP) $(PACKAGE_SOURCES)
 
 clean:
 	rm -rf build $(VENV)
+
+# The peer benchmark runs in its own environment, so the peer's dependencies (torch) never
+# reach .venv; the package is installed there from the checkout, pinned as in .venv.
+PEERS_VENV := .venv-peers
+PEERS_BIN := $(PEERS_VENV)/bin
+PEERS_REQUIREMENTS := benchmarks/peers/requirements.txt
+PEERS_DEPS_STAMP := $(PEERS_VENV)/.pinned-dependencies
+PEERS_BUILD_STAMP := $(PEERS_VENV)/.native-build
+BENCH_PEERS_ARGS ?=
+
+.PHONY: bench-peers
+
+bench-peers: $(PEERS_BUILD_STAMP)
+	$(PEERS_BIN)/python benchmarks/bench_peers.py $(BENCH_PEERS_ARGS)
+
+$(PEERS_BIN)/python:
+	$(PYTHON) -m venv $(PEERS_VENV)
+
+# torch is installed on its own first: its pinned CPU wheel must be in place before the peer's
+# requirements are resolved.
+$(PEERS_DEPS_STAMP): pyproject.toml tools/pinned_requirements.py $(PEERS_REQUIREMENTS) \
+		| $(PEERS_BIN)/python
+	$(PEERS_BIN)/python -m pip install --quiet --upgrade pip
+	$(PEERS_BIN)/python -m pip install --quiet $$($(PEERS_BIN)/python tools/pinned_requirements.py)
+	$(PEERS_BIN)/python -m pip install --quiet $$(grep -E '^torch==' $(PEERS_REQUIREMENTS))
+	$(PEERS_BIN)/python -m pip install --quiet -r $(PEERS_REQUIREMENTS)
+	touch $@
+
+$(PEERS_BUILD_STAMP): $(PEERS_DEPS_STAMP) $(PACKAGE_SOURCES)
+	$(PEERS_BIN)/python -m pip install --quiet --no-build-isolation --no-deps .
+	touch $@

@@ -9,6 +9,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
+
 from velora.complex.latent_dynamics import Cluster
 
 ROOT = str(Path(__file__).parents[2])

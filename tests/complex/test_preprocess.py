@@ -7,6 +7,7 @@ import pandas as pd
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+
 from velora.complex.episode_forge import EventSynthesizer
 
 preprocess_df = EventSynthesizer.preprocess_df

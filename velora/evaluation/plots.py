@@ -23,7 +23,6 @@ def _label(category: str) -> str:
 
 
 def _save(fig: plt.Figure, path: Path) -> Path:
-    fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)
     return path
@@ -34,7 +33,7 @@ def plot_numeric(real: pd.Series, synthetic: pd.Series, title: str, path: Path) 
     a, b = real.dropna().to_numpy(float), synthetic.dropna().to_numpy(float)
     both = np.concatenate([a, b])
     bins = np.histogram_bin_edges(both, bins=BINS) if both.size else BINS
-    fig, axes = plt.subplots(1, 2, figsize=(9, 3.2), sharex=True, sharey=True)
+    fig, axes = plt.subplots(1, 2, figsize=(9, 3.2), sharex=True, sharey=True, layout="constrained")
     for ax, values, name in zip(axes, (a, b), (REAL, SYNTHETIC), strict=True):
         ax.hist(values, bins=bins, density=True, color="C0" if name == REAL else "C1")
         ax.set_title(f"{title}: {name}")
@@ -47,7 +46,7 @@ def plot_categories(real: pd.Series, synthetic: pd.Series, title: str, path: Pat
     q = as_categories(synthetic).value_counts(normalize=True)
     levels = list(p.index[:SHOWN_LEVELS]) or list(q.index[:SHOWN_LEVELS])
     x = np.arange(len(levels))
-    fig, ax = plt.subplots(figsize=(max(5, 0.5 * len(levels) + 2), 3.5))
+    fig, ax = plt.subplots(figsize=(max(5, 0.5 * len(levels) + 2), 3.5), layout="constrained")
     ax.bar(x - 0.2, p.reindex(levels, fill_value=0), width=0.4, label=REAL)
     ax.bar(x + 0.2, q.reindex(levels, fill_value=0), width=0.4, label=SYNTHETIC)
     ax.set_xticks(x, [_label(level) for level in levels], rotation=45, ha="right")
@@ -63,11 +62,12 @@ def plot_transitions(real: pd.DataFrame, synthetic: pd.DataFrame, title: str, pa
     Takes two `transition_counts` matrices; shows the most frequent real source categories.
     """
     levels = list(real.sum(axis=1).sort_values(ascending=False).index[:SHOWN_LEVELS])
-    fig, axes = plt.subplots(1, 2, figsize=(11, 5))
+    fig, axes = plt.subplots(1, 2, figsize=(11, 5), layout="constrained")
     for ax, counts, name in zip(axes, (real, synthetic), (REAL, SYNTHETIC), strict=True):
-        counts = counts.reindex(index=levels, columns=levels, fill_value=0)
-        rows = counts.sum(axis=1).replace(0, 1)
-        image = ax.imshow(counts.div(rows, axis=0), vmin=0, vmax=1, cmap="viridis")
+        # Shares of all next events, so the shown cells of a row may sum to less than 1.
+        totals = counts.sum(axis=1).reindex(levels, fill_value=0).replace(0, 1)
+        shown = counts.reindex(index=levels, columns=levels, fill_value=0).div(totals, axis=0)
+        image = ax.imshow(shown, vmin=0, vmax=1, cmap="viridis")
         ticks = [_label(level) for level in levels]
         ax.set_xticks(range(len(levels)), ticks, rotation=90)
         ax.set_yticks(range(len(levels)), ticks)
@@ -75,6 +75,4 @@ def plot_transitions(real: pd.DataFrame, synthetic: pd.DataFrame, title: str, pa
         ax.set_ylabel("current")
         ax.set_title(f"{title}: {name}")
     fig.colorbar(image, ax=axes, shrink=0.8, label="probability")
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
-    return path
+    return _save(fig, path)
