@@ -1,0 +1,92 @@
+"""The distances and the discriminator's parts, on values worked out by hand."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from velora.evaluation import metrics
+from velora.evaluation.columns import UnreadableTimeError, parse_time, time_as_numbers
+from velora.evaluation.discriminator import cross_validated_auc, fit_logistic, roc_auc
+
+
+@pytest.mark.parametrize(
+    "real, synthetic, expected",
+    [
+        (["a", "a", "b", "b"], ["a", "a", "b", "b"], 0.0),
+        (["a", "a", "b", "b"], ["a", "a", "a", "a"], 0.5),
+        (["a", "b"], ["c", "d"], 1.0),
+        (["a", None], ["a", "a"], 0.5),  # missing counts as its own category
+    ],
+)
+def test_total_variation(real, synthetic, expected):
+    assert metrics.total_variation(pd.Series(real), pd.Series(synthetic)) == expected
+
+
+@pytest.mark.parametrize(
+    "real, synthetic, expected",
+    [([1.0, 2.0, 3.0], [1.0, 2.0, 3.0], 0.0), ([1.0, 2.0], [5.0, 6.0], 1.0),
+     ([1.0, np.nan], [], 1.0), ([1.0, 2.0, 3.0, 4.0], [3.0, 4.0], 0.5)],
+)  # fmt: skip
+def test_ks_statistic(real, synthetic, expected):
+    assert metrics.ks_statistic(pd.Series(real), pd.Series(synthetic, dtype=float)) == expected
+
+
+def test_transition_distance_weighs_sources_by_real_frequency():
+    ids = pd.Series([1, 1, 1, 1, 2, 2])
+    real = metrics.transition_counts(pd.Series(["a", "b", "a", "b", "b", "a"]), ids)
+    # real: a->b twice, b->a twice (weight 1/2 each); entity boundaries are not transitions
+    assert real.loc["a", "b"] == 2 and real.loc["b", "a"] == 2 and real.values.sum() == 4
+    synthetic = metrics.transition_counts(pd.Series(["a", "a", "a", "b"]), pd.Series([1] * 4))
+    # synthetic: a->a twice, a->b once (TVD 2/3 from a->b); b is never a source (distance 1)
+    assert metrics.transition_distance(real, synthetic) == pytest.approx(0.5 * 2 / 3 + 0.5)
+
+
+def test_shares_of_constant_and_non_decreasing_entities():
+    ids = pd.Series(["p", "p", "q", "q", "r", "r"])
+    values = pd.Series([1, 1, 1, 2, None, None])
+    times = pd.Series([1.0, 2.0, 5.0, 4.0, 3.0, np.nan])
+    assert metrics.share_constant(values, ids) == pytest.approx(2 / 3)
+    assert metrics.share_non_decreasing(times, ids) == pytest.approx(2 / 3)
+
+
+NEW_YEAR_2024 = 1704067200.0  # seconds since the epoch
+
+
+@pytest.mark.parametrize(
+    "values, expected",
+    [(["2024-01-02 00:00:00", "2024-01-01 00:00:01"], [NEW_YEAR_2024 + 86400, NEW_YEAR_2024 + 1]),
+     (["2024-01-01 00:00:00.500000", "2024-01-01 00:00:00"], [NEW_YEAR_2024 + 0.5, NEW_YEAR_2024]),
+     ([3, 1], [3.0, 1.0])],
+)  # fmt: skip
+def test_times_read_as_numbers(values, expected):
+    assert time_as_numbers(pd.Series(values)).tolist() == expected
+
+
+def test_unreadable_time_is_named():
+    with pytest.raises(UnreadableTimeError, match="time column 'x' cannot be read as dates"):
+        parse_time(pd.Series(["soon", "later"], name="x"))
+
+
+@pytest.mark.parametrize(
+    "scores, labels, expected",
+    [([0.1, 0.2, 0.8, 0.9], [0, 0, 1, 1], 1.0), ([0.9, 0.8, 0.2, 0.1], [0, 0, 1, 1], 0.0),
+     ([0.5, 0.5, 0.5, 0.5], [0, 1, 0, 1], 0.5), ([0.1, 0.6, 0.4, 0.9], [0, 0, 1, 1], 0.75)],
+)  # fmt: skip
+def test_roc_auc_from_ranks(scores, labels, expected):
+    assert roc_auc(np.array(scores), np.array(labels)) == expected
+
+
+def test_logistic_regression_separates_a_shifted_feature():
+    rng = np.random.default_rng(0)
+    x = np.concatenate([rng.normal(-2, 1, 50), rng.normal(2, 1, 50)])[:, None]
+    w = fit_logistic(x, np.repeat([0.0, 1.0], 50))
+    assert w[0] > 1 and abs(w[1]) < 0.5
+
+
+def test_cross_validated_auc_balances_classes_and_is_reproducible():
+    rng = np.random.default_rng(0)
+    real, synthetic = rng.normal(size=(200, 3)), rng.normal(size=(40, 3))
+    first = cross_validated_auc(real, synthetic, seed=3)
+    assert first == cross_validated_auc(real, synthetic, seed=3)
+    assert first == pytest.approx(0.5, abs=0.15)
+    assert np.isnan(cross_validated_auc(real, synthetic[:1]))

@@ -1,0 +1,428 @@
+"""The command line: `python -m velora synthesize ...` and `python -m velora report ...`.
+
+`synthesize` trains an `EventSynthesizer` on an event table and writes synthetic entities in
+the same layout; `report` compares a synthetic table with the real one. Errors the user can
+fix are one line on stderr and exit code 2, with nothing written.
+"""
+
+import argparse
+import sys
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import TYPE_CHECKING
+
+import numpy as np
+import pandas as pd
+
+from velora.evaluation import EvaluationReport, evaluate
+from velora.evaluation.columns import UnreadableTimeError, date_format_of, parse_time
+
+if TYPE_CHECKING:
+    from velora.complex.episode_forge import EventSynthesizer
+
+READERS = {".csv": pd.read_csv, ".parquet": pd.read_parquet, ".pq": pd.read_parquet}
+PARQUET_NEEDS_PYARROW = (
+    "{action} Parquet needs pyarrow, which velora does not install (pip install pyarrow)"
+)
+DEFAULT_STEPS = 2000
+DEFAULT_ENTITIES = 100
+# Longer entities are cut when training; this bounds the model's unrolled length.
+MAX_TIME_STEPS = 100
+# Draws of one entity before giving up on its start time.
+START_TIME_TRIES = 10
+# Numeric times are trained as seconds after this origin and turned back afterwards.
+NUMERIC_TIME_ORIGIN = pd.Timestamp(0)
+
+
+class UsageError(Exception):
+    """A mistake in the command's arguments or inputs, reported as one line."""
+
+
+@dataclass
+class TableRoles:
+    """What each column of an event table is to the synthesizer."""
+
+    id_col: str
+    time_col: str
+    event_cols: list[str] = field(default_factory=list)
+    const_cols: list[str] = field(default_factory=list)
+    exog_cols: list[str] = field(default_factory=list)
+    sample_cols: list[str] = field(default_factory=list)
+
+    def with_default_events(self, columns: Sequence[str]) -> "TableRoles":
+        """These roles, with every column not named in another role as an event column."""
+        if self.event_cols:
+            return self
+        taken = {self.id_col, self.time_col, *self.const_cols, *self.exog_cols}
+        self.event_cols = [col for col in columns if col not in taken]
+        return self
+
+    def check_against(self, df: pd.DataFrame, table: str) -> None:
+        """Raise `UsageError` for a column the table lacks or one given two roles."""
+        named = [self.id_col, self.time_col, *self.event_cols, *self.const_cols, *self.exog_cols]
+        for col in [*named, *self.sample_cols]:
+            if col not in df.columns:
+                raise UsageError(f"unknown column '{col}' in {table} (it has: {', '.join(df)})")
+        repeated = sorted({col for col in named if named.count(col) > 1})
+        if repeated:
+            raise UsageError(f"column '{repeated[0]}' is given more than one role")
+
+
+def read_table(path: str | Path) -> pd.DataFrame:
+    """A CSV or Parquet file as a frame (Parquet needs pyarrow, which velora does not install)."""
+    path = Path(path)
+    reader = _format_of(path, READERS)
+    if not path.is_file():
+        raise UsageError(f"no such file: '{path}'")
+    try:
+        return reader(path)
+    except ImportError:
+        raise UsageError(PARQUET_NEEDS_PYARROW.format(action="reading")) from None
+    except (OSError, ValueError) as error:  # pandas' parser errors are ValueErrors
+        first_line = str(error).splitlines()[0] if str(error) else type(error).__name__
+        raise UsageError(f"cannot read '{path}': {first_line}") from None
+
+
+def write_table(df: pd.DataFrame, path: str | Path) -> Path:
+    """Write a frame as CSV or Parquet, chosen by the file's extension."""
+    path = Path(path)
+    _format_of(path, READERS)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if path.suffix.lower() == ".csv":
+        df.to_csv(path, index=False)
+    else:
+        df.to_parquet(path, index=False)
+    return path
+
+
+def _format_of(path: Path, formats: dict[str, Callable]) -> Callable:
+    try:
+        return formats[path.suffix.lower()]
+    except KeyError:
+        known = ", ".join(formats)
+        raise UsageError(f"unknown extension '{path.suffix}' of '{path}' (use {known})") from None
+
+
+def _check_writable(path: Path) -> None:
+    """Fail before training on an output that could not be written afterwards."""
+    _format_of(path, READERS)
+    if path.suffix.lower() != ".csv":
+        try:
+            import pyarrow  # noqa: F401
+        except ImportError:
+            raise UsageError(PARQUET_NEEDS_PYARROW.format(action="writing")) from None
+
+
+class TimeCodec:
+    """Turns a time column into date-times for the synthesizer and synthetic ones back.
+
+    Text keeps its own date format and numbers stay numbers, so the output has the input's
+    layout.
+    """
+
+    def __init__(self, sr: pd.Series) -> None:
+        """Raises `UnreadableTimeError` for a column of neither dates nor numbers."""
+        times = parse_time(sr)
+        self.name = sr.name
+        self.is_numeric = not pd.api.types.is_datetime64_any_dtype(times.dtype)
+        self.text_format = date_format_of(sr)
+        # Numbers count seconds from their minimum, so large ones (e.g. epoch milliseconds)
+        # stay within the range of date-times.
+        self.offset = times.min() if self.is_numeric else 0.0
+        self.times = self._numbers_to_dates(times) if self.is_numeric else times
+
+    def _numbers_to_dates(self, numbers: pd.Series) -> pd.Series:
+        try:
+            return NUMERIC_TIME_ORIGIN + pd.to_timedelta(numbers - self.offset, unit="s")
+        except (OverflowError, pd.errors.OutOfBoundsTimedelta):
+            raise UsageError(f"time column '{self.name}' spans too wide a range") from None
+
+    def encode(self, df: pd.DataFrame) -> pd.DataFrame:
+        """The table with its time column as date-times."""
+        return df.assign(**{str(self.name): self.times})
+
+    def decode(self, times: pd.Series) -> pd.Series:
+        """Synthetic date-times in the input column's form (text format or numbers)."""
+        if self.is_numeric:
+            return (times - NUMERIC_TIME_ORIGIN) / pd.Timedelta(seconds=1) + self.offset
+        if self.text_format:
+            return times.dt.strftime(self.text_format)
+        return times
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of `python -m velora`."""
+    parser = argparse.ArgumentParser(
+        prog="python -m velora",
+        description="Learn a generative model of an event table and synthesise new entities.",
+    )
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    synth = commands.add_parser(
+        "synthesize",
+        help="train on an event table and write synthetic entities",
+        description="Train an EventSynthesizer on INPUT (one row per event) and write "
+        "synthetic entities, with ids synthetic-0001, ..., in the same layout.",
+    )
+    synth.add_argument(
+        "input",
+        metavar="INPUT",
+        help="the real table, .csv or .parquet "
+        "(Parquet needs pyarrow, which velora does not install)",
+    )
+    _add_role_arguments(synth)
+    synth.add_argument(
+        "--exogenous",
+        nargs="+",
+        default=[],
+        metavar="COL",
+        help="columns given to the model at every step; each synthetic "
+        "entity takes them from a real entity drawn at random",
+    )
+    synth.add_argument(
+        "--sample",
+        nargs="+",
+        default=[],
+        metavar="COL",
+        help="columns whose values are clustered and drawn from their cluster",
+    )
+    synth.add_argument(
+        "--entities",
+        type=_positive,
+        default=DEFAULT_ENTITIES,
+        metavar="N",
+        help=f"synthetic entities to write (default {DEFAULT_ENTITIES})",
+    )
+    synth.add_argument(
+        "--events-per-entity",
+        type=_positive,
+        metavar="N",
+        help="events of every synthetic entity (default: drawn from the real "
+        "distribution of events per entity)",
+    )
+    synth.add_argument(
+        "--steps",
+        type=_positive,
+        default=DEFAULT_STEPS,
+        metavar="N",
+        help=f"training steps (default {DEFAULT_STEPS})",
+    )
+    synth.add_argument(
+        "--seed",
+        type=int,
+        default=0,
+        metavar="N",
+        help="random seed of training and synthesis (default 0)",
+    )
+    synth.add_argument(
+        "--output",
+        required=True,
+        metavar="PATH",
+        help="where to write the synthetic table, .csv or .parquet",
+    )
+    synth.add_argument(
+        "--report", metavar="DIR", help="also write the evaluation report into this folder"
+    )
+    synth.set_defaults(run=_run_synthesize)
+
+    report = commands.add_parser(
+        "report",
+        help="compare a synthetic table with the real one",
+        description="Write report.md, report.json and PNG plots comparing SYNTHETIC with REAL.",
+    )
+    report.add_argument("real", metavar="REAL", help="the real table, .csv or .parquet")
+    report.add_argument("synthetic", metavar="SYNTHETIC", help="the synthetic table")
+    _add_role_arguments(report)
+    report.add_argument(
+        "--seed",
+        type=int,
+        default=0,
+        metavar="N",
+        help="seed of the discriminator's folds (default 0)",
+    )
+    report.add_argument(
+        "--output", required=True, metavar="DIR", help="folder to write the report into"
+    )
+    report.set_defaults(run=_run_report)
+    return parser
+
+
+def _add_role_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--id", required=True, metavar="COL", help="the entity id column")
+    parser.add_argument(
+        "--time",
+        required=True,
+        metavar="COL",
+        help="the time column: date text, date-times or numbers",
+    )
+    parser.add_argument(
+        "--events",
+        nargs="+",
+        default=[],
+        metavar="COL",
+        help="columns that change from event to event (default: every column "
+        "not named in another role)",
+    )
+    parser.add_argument(
+        "--constants",
+        nargs="+",
+        default=[],
+        metavar="COL",
+        help="columns that hold one value per entity",
+    )
+
+
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def roles_columns(roles: TableRoles) -> list[str]:
+    """Every column named in a role, each once, id and time first."""
+    named = [roles.id_col, roles.time_col, *roles.event_cols, *roles.const_cols, *roles.exog_cols]
+    return list(dict.fromkeys(named))
+
+
+def train_synthesizer(
+    table: pd.DataFrame, roles: TableRoles, *, steps: int, seed: int
+) -> "EventSynthesizer":
+    """An `EventSynthesizer` trained on a table whose time column holds date-times."""
+    import tensorflow as tf  # loaded only when training: it takes seconds
+
+    from velora.complex.episode_forge import EventSynthesizer
+    from velora.config import DeepStateConfig
+
+    tf.keras.utils.set_random_seed(seed)
+    longest = table.groupby(roles.id_col, sort=False).size().max()
+    config = DeepStateConfig(max_time_steps=int(min(longest, MAX_TIME_STEPS)), batch_size=16)
+    synthesizer = EventSynthesizer(
+        table,
+        id_idx=roles.id_col,
+        time_idx=roles.time_col,
+        event_cols=roles.event_cols,
+        const_cols=roles.const_cols,
+        exog_cols=roles.exog_cols,
+        sample_cols=roles.sample_cols,
+        config=config,
+    )
+    synthesizer.learn(table, epochs=1, steps_per_epoch=steps)
+    return synthesizer
+
+
+def synthesize_like(
+    real: pd.DataFrame,
+    roles: TableRoles,
+    *,
+    entities: int,
+    steps: int,
+    events_per_entity: int | None = None,
+    seed: int = 0,
+) -> pd.DataFrame:
+    """Train an `EventSynthesizer` on a real table and synthesise entities in its layout.
+
+    Only the columns named in `roles` are learned and written. Each synthetic entity takes
+    its number of events (unless `events_per_entity` is given) and its exogenous columns
+    from a real entity drawn at random. Ids are `synthetic-0001`, `synthetic-0002`, ...
+    """
+    codec = TimeCodec(real[roles.time_col])
+    table = codec.encode(real[roles_columns(roles)])
+    synthesizer = train_synthesizer(table, roles, steps=steps, seed=seed)
+    by_entity = table.groupby(roles.id_col, sort=False)
+    donors = np.random.default_rng(seed).choice(list(by_entity.groups), size=entities)
+    width = max(4, len(str(entities)))
+    frames = []
+    for number, donor in enumerate(donors, start=1):
+        rows = by_entity.get_group(donor)
+        n = events_per_entity or len(rows)
+        exogenous = _cycled(rows[roles.exog_cols], n) if roles.exog_cols else None
+        events = _synthesize_entity(synthesizer, n, exogenous, roles.time_col)
+        frames.append(events.assign(**{roles.id_col: f"synthetic-{number:0{width}d}"}))
+    synthetic = pd.concat(frames, ignore_index=True)
+    synthetic[roles.time_col] = codec.decode(synthetic[roles.time_col])
+    return synthetic[[col for col in real.columns if col in synthetic.columns]]
+
+
+def _synthesize_entity(
+    synthesizer: "EventSynthesizer", n: int, exogenous: pd.DataFrame | None, time_col: str
+) -> pd.DataFrame:
+    """One entity's events, drawn again while its start time comes out missing.
+
+    Real entities always have a start time, so an entity without one is an impossible draw;
+    after `START_TIME_TRIES` draws its times are left missing.
+    """
+    for _ in range(START_TIME_TRIES):
+        events = synthesizer.synthesize(n, df_exogenous=exogenous)
+        if pd.api.types.is_datetime64_any_dtype(events[time_col].dtype):
+            return events
+    return events.assign(**{time_col: pd.NaT}).astype({time_col: "datetime64[us]"})
+
+
+def _cycled(rows: pd.DataFrame, n: int) -> pd.DataFrame:
+    """n rows, repeating the given ones in order as often as needed."""
+    return rows.iloc[np.arange(n) % len(rows)].reset_index(drop=True)
+
+
+def _run_synthesize(args: argparse.Namespace) -> None:
+    real = read_table(args.input)
+    roles = TableRoles(
+        args.id, args.time, args.events, args.constants, args.exogenous, args.sample
+    ).with_default_events(real.columns)
+    roles.check_against(real, args.input)
+    output = Path(args.output)
+    _check_writable(output)
+    synthetic = synthesize_like(
+        real,
+        roles,
+        entities=args.entities,
+        steps=args.steps,
+        events_per_entity=args.events_per_entity,
+        seed=args.seed,
+    )
+    print(f"Synthetic table: {write_table(synthetic, output)}")
+    if args.report:
+        report = report_on(real, synthetic, roles, args.report, seed=args.seed)
+        print(report.summary())
+
+
+def _run_report(args: argparse.Namespace) -> None:
+    real, synthetic = read_table(args.real), read_table(args.synthetic)
+    roles = TableRoles(args.id, args.time, args.events, args.constants)
+    roles.with_default_events(real.columns)
+    roles.check_against(real, args.real)
+    roles.check_against(synthetic, args.synthetic)
+    print(report_on(real, synthetic, roles, args.output, seed=args.seed).summary())
+
+
+def report_on(
+    real: pd.DataFrame,
+    synthetic: pd.DataFrame,
+    roles: TableRoles,
+    directory: str | Path,
+    *,
+    seed: int = 0,
+) -> EvaluationReport:
+    """Evaluate a synthetic table against the real one and write the report into a folder."""
+    report = evaluate(
+        real,
+        synthetic,
+        id_col=roles.id_col,
+        time_col=roles.time_col,
+        event_cols=roles.event_cols,
+        const_cols=roles.const_cols,
+        seed=seed,
+    )
+    print(f"Report: {report.write(directory)}")
+    return report
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit code (2 for a usage error)."""
+    args = build_parser().parse_args(argv)
+    try:
+        args.run(args)
+    except (UsageError, UnreadableTimeError) as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 2
+    return 0

@@ -1,0 +1,242 @@
+"""The evaluation report: figures comparing a synthetic event table with the real one."""
+
+import json
+import math
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import pandas as pd
+
+from . import metrics, plots
+from .columns import is_numeric_column, time_as_numbers
+from .discriminator import cross_validated_auc, entity_features, frequent_levels
+
+# What each family of figures measures, for the report page; 0 is best unless said.
+EXPLANATIONS = {
+    "marginal_ks": "Kolmogorov–Smirnov statistic of a numeric or time column",
+    "marginal_tvd": "total variation distance of a categorical column's categories",
+    "events_per_entity_ks": "Kolmogorov–Smirnov statistic of the number of events per entity",
+    "gap_ks": "Kolmogorov–Smirnov statistic of the time between consecutive events",
+    "transition_tvd": "distance between next-category distributions, weighted by source",
+    "constant_within_entity": "share of synthetic entities whose column is constant (1 best)",
+    "time_non_decreasing": "share of synthetic entities whose times never decrease (1 best)",
+    "discriminator_auc": "ROC AUC of a classifier telling synthetic from real entities (0.5 best)",
+}
+HEADLINE_FIGURES = ("discriminator_auc", "events_per_entity_ks", "gap_ks", "time_non_decreasing")
+
+
+@dataclass
+class _Table:
+    """One side of the comparison: times as numbers, rows in time order within entities."""
+
+    events: pd.DataFrame
+    first_rows: pd.DataFrame  # one row per entity, for constant columns
+
+    @classmethod
+    def of(cls, df: pd.DataFrame, id_col: str, time_col: str) -> "_Table":
+        events = df.assign(**{time_col: time_as_numbers(df[time_col])})
+        events = events.sort_values([id_col, time_col], kind="stable", ignore_index=True)
+        return cls(events, events.drop_duplicates(id_col, ignore_index=True))
+
+
+@dataclass
+class _Columns:
+    """The roles of the compared columns."""
+
+    id_col: str
+    time_col: str
+    event_cols: list[str]
+    const_cols: list[str]
+    numeric: set[str]
+    is_date: bool  # times are seconds since the epoch, so gaps read best in hours
+
+    def categorical(self, cols: Sequence[str]) -> list[str]:
+        return [col for col in cols if col not in self.numeric]
+
+
+@dataclass
+class EvaluationReport:
+    """Figures of how closely a synthetic table follows the real one, and their plots.
+
+    `figures` maps stable names ("marginal_ks/<col>", "gap_ks", "discriminator_auc", ...) to
+    numbers; NaN where a figure cannot be computed (e.g. no entity has two events).
+    """
+
+    figures: dict[str, float]
+    _real: _Table = field(repr=False)
+    _synthetic: _Table = field(repr=False)
+    _columns: _Columns = field(repr=False)
+
+    def to_json(self, path: str | Path) -> Path:
+        """Write every figure to a JSON object (NaN as null); returns the path."""
+        path = Path(path)
+        finite = {k: (None if math.isnan(v) else v) for k, v in self.figures.items()}
+        path.write_text(json.dumps(finite, indent=2) + "\n")
+        return path
+
+    def summary(self) -> str:
+        """The headline figures, one per line."""
+        return "\n".join(f"{name:<22} {self.figures[name]:.3f}" for name in HEADLINE_FIGURES)
+
+    def write(self, directory: str | Path) -> Path:
+        """Write `report.md` with the figures and PNG plots, and `report.json`, into a folder.
+
+        Returns the path of `report.md`.
+        """
+        directory = Path(directory)
+        directory.mkdir(parents=True, exist_ok=True)
+        self.to_json(directory / "report.json")
+        images = self._draw(directory)
+        page = directory / "report.md"
+        page.write_text(self._markdown(images))
+        return page
+
+    def _draw(self, directory: Path) -> dict[str, str]:
+        """Draw every plot into the folder; returns file names keyed by caption."""
+        real, synthetic, cols = self._real, self._synthetic, self._columns
+        images = {}
+
+        def file_of(name: str) -> Path:
+            return directory / f"{name.replace('/', '_')}.png"
+
+        for col, a, b in _marginal_pairs(real, synthetic, cols):
+            draw = plots.plot_numeric if col in cols.numeric else plots.plot_categories
+            images[f"Marginal of {col}"] = draw(a, b, col, file_of(f"marginal_{col}")).name
+        unit, scale = ("hours", 3600.0) if cols.is_date else ("time units", 1.0)
+        gap_title = f"gap between events ({unit})"
+        real_gaps, synthetic_gaps = (_gaps(t, cols) / scale for t in (real, synthetic))
+        images["Gaps"] = plots.plot_numeric(
+            real_gaps, synthetic_gaps, gap_title, file_of("gaps")
+        ).name
+        for col in cols.categorical(cols.event_cols):
+            counts = [_transitions(t, cols, col) for t in (real, synthetic)]
+            images[f"Transitions of {col}"] = plots.plot_transitions(
+                *counts, col, file_of(f"transitions_{col}")
+            ).name
+        return images
+
+    def _markdown(self, images: dict[str, str]) -> str:
+        lines = [
+            "# Evaluation report",
+            "",
+            f"Real: {self._real.first_rows.shape[0]} entities, {len(self._real.events)} events. "
+            f"Synthetic: {self._synthetic.first_rows.shape[0]} entities, "
+            f"{len(self._synthetic.events)} events.",
+            "",
+            "| figure | value | meaning |",
+            "|---|---|---|",
+        ]
+        for name, value in self.figures.items():
+            lines.append(f"| `{name}` | {value:.4f} | {EXPLANATIONS[name.split('/')[0]]} |")
+        lines.append("")
+        for caption, file_name in images.items():
+            lines += [f"## {caption}", "", f"![{caption}]({file_name})", ""]
+        return "\n".join(lines)
+
+
+def _marginal_pairs(
+    real: _Table, synthetic: _Table, cols: _Columns
+) -> Iterator[tuple[str, pd.Series, pd.Series]]:
+    """Each compared column with its real and synthetic values (one per entity if constant)."""
+    for col in [cols.time_col, *cols.event_cols, *cols.const_cols]:
+        side = "first_rows" if col in cols.const_cols else "events"
+        yield col, getattr(real, side)[col], getattr(synthetic, side)[col]
+
+
+def _gaps(table: _Table, cols: _Columns) -> pd.Series:
+    return metrics.gaps(table.events[cols.time_col], table.events[cols.id_col])
+
+
+def _transitions(table: _Table, cols: _Columns, col: str) -> pd.DataFrame:
+    return metrics.transition_counts(table.events[col], table.events[cols.id_col])
+
+
+def evaluate(
+    real: pd.DataFrame,
+    synthetic: pd.DataFrame,
+    *,
+    id_col: str,
+    time_col: str,
+    event_cols: list[str],
+    const_cols: Sequence[str] = (),
+    seed: int = 0,
+) -> EvaluationReport:
+    """Compare a synthetic event table with the real one, both one row per event.
+
+    Times may be date-times, date text or numbers. Constant columns are compared on one row
+    per entity (its first event), event columns on every row. `seed` fixes the
+    discriminator's subsampling and folds.
+    """
+    const_cols = list(const_cols)
+    for name, df in (("real", real), ("synthetic", synthetic)):
+        missing = [c for c in [id_col, time_col, *event_cols, *const_cols] if c not in df]
+        if missing:
+            raise KeyError(f"{name} table lacks the columns {missing}")
+    cols = _Columns(
+        id_col,
+        time_col,
+        list(event_cols),
+        const_cols,
+        numeric={c for c in [*event_cols, *const_cols] if is_numeric_column(real[c])},
+        is_date=not is_numeric_column(real[time_col]),
+    )
+    cols.numeric.add(time_col)
+    real_table, synthetic_table = (_Table.of(df, id_col, time_col) for df in (real, synthetic))
+    figures = {
+        **_marginal_figures(real_table, synthetic_table, cols),
+        **_sequence_figures(real_table, synthetic_table, cols),
+        **_consistency_figures(synthetic, cols),
+        "discriminator_auc": _discriminator_auc(real_table, synthetic_table, cols, seed),
+    }
+    return EvaluationReport(figures, real_table, synthetic_table, cols)
+
+
+def _marginal_figures(real: _Table, synthetic: _Table, cols: _Columns) -> dict[str, float]:
+    figures = {}
+    for col, a, b in _marginal_pairs(real, synthetic, cols):
+        if col in cols.numeric:
+            figures[f"marginal_ks/{col}"] = metrics.ks_statistic(a, b)
+        else:
+            figures[f"marginal_tvd/{col}"] = metrics.total_variation(a, b)
+    return figures
+
+
+def _sequence_figures(real: _Table, synthetic: _Table, cols: _Columns) -> dict[str, float]:
+    sizes = [metrics.events_per_entity(t.events, cols.id_col) for t in (real, synthetic)]
+    figures = {
+        "events_per_entity_ks": metrics.ks_statistic(*sizes),
+        "gap_ks": metrics.ks_statistic(_gaps(real, cols), _gaps(synthetic, cols)),
+    }
+    for col in cols.categorical(cols.event_cols):
+        counts = [_transitions(t, cols, col) for t in (real, synthetic)]
+        figures[f"transition_tvd/{col}"] = metrics.transition_distance(*counts)
+    return figures
+
+
+def _consistency_figures(synthetic: pd.DataFrame, cols: _Columns) -> dict[str, float]:
+    """Checks of the synthetic table alone, on its rows in the order given."""
+    ids = synthetic[cols.id_col]
+    figures = {
+        f"constant_within_entity/{col}": metrics.share_constant(synthetic[col], ids)
+        for col in cols.const_cols
+    }
+    times = time_as_numbers(synthetic[cols.time_col])
+    figures["time_non_decreasing"] = metrics.share_non_decreasing(times, ids)
+    return figures
+
+
+def _discriminator_auc(real: _Table, synthetic: _Table, cols: _Columns, seed: int) -> float:
+    columns = [*cols.event_cols, *cols.const_cols]
+    levels = {c: frequent_levels(real.events[c]) for c in cols.categorical(columns)}
+    features = [
+        entity_features(
+            t.events,
+            id_col=cols.id_col,
+            time_col=cols.time_col,
+            numeric_cols=[c for c in columns if c in cols.numeric],
+            category_levels=levels,
+        ).to_numpy(float)
+        for t in (real, synthetic)
+    ]
+    return cross_validated_auc(*features, seed=seed)
