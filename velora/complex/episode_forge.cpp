@@ -344,8 +344,11 @@ void rebuild_times(py::object self, py::object& df_synth) {
     py::object elapsed =
         gaps.attr("fillna")(as_deltas ? global("pd").attr("Timedelta")(0) : py::object(py::int_(0)))
             .attr("cumsum")();
-    set_item(df_synth, time_idx,
-             elapsed.attr("__add__")(as_deltas ? global("pd").attr("to_datetime")(start) : start));
+    // The start as a column, so that a missing start still gives a date-time column.
+    py::object starts = global("pd").attr("Series")(start, "index"_a = elapsed.attr("index"));
+    set_item(
+        df_synth, time_idx,
+        elapsed.attr("__add__")(as_deltas ? global("pd").attr("to_datetime")(starts) : starts));
     py::list derived;
     derived.append(start_column(time_idx));
     derived.append(gap_column(time_idx));
