@@ -78,6 +78,10 @@ void init(py::object self, py::object df, py::object id_idx, py::object time_idx
 
 // --- preprocessing --------------------------------------------------------------------------
 
+// Kernels read buffers as contiguous: a strided view (a reversed frame's column) is copied.
+template <typename T>
+using Contiguous = py::array_t<T, py::array::c_style | py::array::forcecast>;
+
 template <typename T>
 py::array_t<T> to_array(const std::vector<T>& values) {
     py::array_t<T> out(static_cast<py::ssize_t>(values.size()));
@@ -92,7 +96,7 @@ struct StepColumns {
 };
 
 template <typename Value, typename IsMissing>
-StepColumns step_columns(const std::vector<std::int64_t>& codes, py::array_t<Value> time,
+StepColumns step_columns(const std::vector<std::int64_t>& codes, Contiguous<Value> time,
                          const velora::kernels::EntitySteps& layout, std::int64_t entities,
                          IsMissing missing, Value missing_value) {
     std::vector<Value> start, gap;
@@ -116,7 +120,7 @@ StepColumns time_step_columns(py::object time, const std::vector<std::int64_t>& 
     if (kind == "M" || kind == "m") {
         // Date-times and deltas as their int64 ticks, NaT being the smallest int64.
         const std::int64_t nat = std::numeric_limits<std::int64_t>::min();
-        py::array_t<std::int64_t> ticks = time.attr("to_numpy")().attr("view")("int64");
+        Contiguous<std::int64_t> ticks = time.attr("to_numpy")().attr("view")("int64");
         auto columns = step_columns<std::int64_t>(
             codes, ticks, layout, entities, [nat](std::int64_t v) { return v == nat; }, nat);
         std::string unit =
@@ -126,7 +130,7 @@ StepColumns time_step_columns(py::object time, const std::vector<std::int64_t>& 
         columns.gap = columns.gap.attr("view")("timedelta64[" + unit + "]");
         return columns;
     }
-    py::array_t<double> values = time.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = NAN);
+    Contiguous<double> values = time.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = NAN);
     auto columns =
         step_columns<double>(codes, values, layout, entities, [](double v) { return v != v; }, NAN);
     // Whole-number times keep their dtype for the start unless filler rows need NaN.
@@ -146,7 +150,7 @@ py::object preprocess_df(py::object self, py::object df, py::object max_time_ste
     py::object id_idx = self.attr("id_idx"), time_idx = self.attr("time_idx");
     py::object work = df.attr("reset_index")("drop"_a = true);
     auto factorized = unpack(global("pd").attr("factorize")(work[id_idx], "sort"_a = true), 2);
-    py::array_t<std::int64_t> code_array = factorized[0].attr("astype")("int64");
+    Contiguous<std::int64_t> code_array = factorized[0].attr("astype")("int64");
     py::object ids = factorized[1];
     const std::vector<std::int64_t> codes(code_array.data(), code_array.data() + code_array.size());
     const auto entities = static_cast<std::int64_t>(py::len(ids));
