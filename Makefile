@@ -50,7 +50,7 @@ $(BUILD_STAMP): $(DEPS_STAMP) $(PACKAGE_SOURCES)
 	touch $@
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(PEERS_VENV)
 
 # The peer benchmark runs in its own environment, so the peer's dependencies (torch) never
 # reach .venv; the package is installed there from the checkout, pinned as in .venv.

