@@ -116,7 +116,7 @@ Body make_body(F f, std::size_t expected_arity) {
 // Creates the Python function object for a spec (binds as a method when put in a class).
 py::object make_function(FunctionSpec spec);
 
-// The spec of a function `qualname` of `module` whose body is defined at `where`.
+// What a function `qualname` of `module`, whose body is defined at `where`, knows of itself.
 FunctionSpec function_spec(const std::string& qualname, std::string module,
                            std::vector<Param> params, std::string returns, Body body,
                            std::string doc, Where where);
