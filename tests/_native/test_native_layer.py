@@ -255,3 +255,14 @@ def test_context_exit_sees_the_exception_of_the_body(callback, seen):
         with pytest.raises(seen):
             Sample.within(recorder, callback)
     assert recorder.seen is seen
+
+
+@pytest.mark.parametrize(("eager", "runs"), [(False, 1), (True, 3)])
+def test_a_compiled_method_traces_once_per_object(eager, runs):
+    tf = pytest.importorskip("tensorflow")
+    square = Square("s", 2)
+    results = [square.scaled(tf.constant([float(i)]), eager).numpy() for i in range(3)]
+    assert [r.tolist() for r in results] == [[0.0], [2.0], [4.0]]
+    assert square.runs == runs
+    # Each object compiles its own function: another size gives another graph.
+    assert Square("t", 5).scaled(tf.constant([1.0]), eager).numpy().tolist() == [5.0]

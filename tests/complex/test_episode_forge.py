@@ -320,6 +320,18 @@ def test_a_random_entity_has_the_training_layout_without_the_id(trained):
     assert synthetic["time"].dtype.kind == "M"
 
 
+def test_entities_of_any_length_share_the_compiled_graphs(trained):
+    for n in (3, 7, 12):
+        trained.synthesize(n, df_exogenous=exogenous(n))
+    # A retrace per length would cost seconds each: the graphs must take any length.
+    compiled = [trained._compiled_fresh_generation, trained._compiled_decoding]
+    counts = [function.experimental_get_tracing_count() for function in compiled]
+    for n in (4, 9, 15):
+        trained.synthesize(n, df_exogenous=exogenous(n))
+    assert [function.experimental_get_tracing_count() for function in compiled] == counts
+    assert all(count <= 2 for count in counts)
+
+
 def test_a_given_entity_has_its_id_on_every_row(trained, table):
     synthetic = trained.synthesize(
         10, id="u3", df_const=constants_of(trained, table, "u3"), df_exogenous=exogenous(10)

@@ -9,7 +9,7 @@ from velora.metadata import DataFrameMeta
 from velora.metadata.factory import MetaExtractor
 from velora.model import DataFrameModel
 from velora.model.factory import ModelFactory
-from velora.transformer import DataFrameTransformer
+from velora.transformer import DataFrameTransformer, data_frame
 from velora.transformer.base import SequentialTransformer
 from velora.transformer.child.categorical import CategoricalTransformer
 from velora.transformer.child.quantile import QuantileTransformer
@@ -101,7 +101,9 @@ def test_transformed_frame_is_numeric_with_missing_values_flagged(model, frame):
 
 @pytest.mark.parametrize("quantile", [False, True])
 @pytest.mark.parametrize("max_workers", [None, 1])
-def test_inverse_restores_values_names_and_dtypes(model, frame, quantile, max_workers):
+def test_inverse_restores_values_names_and_dtypes(model, frame, quantile, max_workers, monkeypatch):
+    # Threads for every frame, so that the threaded path runs on this small one.
+    monkeypatch.setattr(data_frame, "PARALLEL_MIN_ROWS", 0)
     transformer = DataFrameTransformer.from_meta(model, MetaTransformerConfig(quantile=quantile))
     transformed = transformer.fit_transform(frame, max_workers=max_workers)
     restored = transformer.inverse_transform(transformed, max_workers=max_workers)

@@ -7,6 +7,18 @@ using namespace velora::native;
 
 py::handle Sample;
 
+// Counts its runs, so that tests can tell a traced graph's call from a Python call.
+py::handle scale_function;
+
+void define_scale(py::module_& m) {
+    scale_function = module_function(m, "Sample._scale", {self, arg("x")}, "Any",
+                                     [](py::object self, py::object x) {
+                                         self.attr("runs") = self.attr("runs").attr("__add__")(1);
+                                         return x.attr("__mul__")(self.attr("_size"));
+                                     })
+                         .release();
+}
+
 void define_sample(py::module_& m) {
     py::object abc = import_module("abc");
     Sample =
@@ -21,6 +33,7 @@ void define_sample(py::module_& m) {
                         self.attr("name") = name;
                         self.attr("_size") = size;
                         self.attr("extra") = py::make_tuple(args, tag, kwargs);
+                        self.attr("runs") = 0;
                     })
             .method(
                 "describe", {self}, "str",
@@ -56,6 +69,11 @@ void define_sample(py::module_& m) {
                               with_context(context, [&] { result = callback(); });
                               return result;
                           })
+            .method("scaled", {self, arg("x", "Any"), arg("eager", "bool")}, "Any",
+                    [](py::object self, py::object x, py::object eager) {
+                        return compiled_method(self, scale_function, "_compiled_scale",
+                                               truthy(eager))(x);
+                    })
             .method("size_of_base", {self}, "int",
                     [](py::object self) { return super(Sample, self).attr("__sizeof__")(); })
             .finish()
@@ -82,6 +100,7 @@ void define_bag(py::module_& m) {
 
 VELORA_MODULE(_testing, m) {
     m.attr("__doc__") = "Classes that exercise the native layer (for its tests).";
+    define_scale(m);
     define_sample(m);
     define_bag(m);
 }

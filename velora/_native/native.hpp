@@ -317,6 +317,13 @@ void set_item(const C& container, const K& key, const V& value) {
 // `super(cls, obj)`, for bodies that extend a base implementation.
 py::object super(py::handle cls, py::handle obj);
 
+// `obj.<attribute>`: `function` bound to `obj` and compiled by `tf.function` on first use, so
+// that each object traces its own graphs once. It is set past the object's `__setattr__`, which
+// on a Keras model would track it. With `eager`, the bound method itself: for calls that take
+// plain Python objects a graph cannot have as inputs.
+py::object compiled_method(py::handle obj, py::handle function, const char* attribute,
+                           bool eager = false);
+
 }  // namespace velora::native
 
 // Defines the module's initialisation function (multi-phase, so each interpreter that imports

@@ -327,6 +327,19 @@ std::pair<py::object, py::object> overwrite_inputs(py::object self, py::object d
     return {x_overwrite, tf("constant")(mask, "dtype"_a = tf("bool"))};
 }
 
+py::handle decoding_function;
+
+// Sampled columns of the generated outputs and of the id code's constants, in the encodings
+// of the transformed frames.
+py::dict decoded_outputs(py::object self, py::object y, py::object z_id,
+                         py::object association_rules) {
+    py::object id_y = self.attr("id_linear")(self.attr("id_emission")(z_id));
+    py::dict data = self.attr("df_value_time_series")
+                        .attr("output_tensors")(y, "association_rules"_a = association_rules);
+    data.attr("update")(self.attr("df_value_const").attr("output_tensors")(id_y));
+    return data;
+}
+
 py::object column_values(py::object tensor) {
     return global("np").attr("ravel")(tensor.attr("numpy")());
 }
@@ -418,11 +431,10 @@ py::object synthesize(py::object self, py::object n, py::object produce_nans, py
                                             "association_rules"_a = association_rules,
                                             "x_overwrite"_a = x_overwrite, "mask"_a = mask),
                2);
-    py::object id_y = self.attr("id_linear")(self.attr("id_emission")(z_id));
-    py::dict data =
-        self.attr("df_value_time_series")
-            .attr("output_tensors")(generated[1], "association_rules"_a = association_rules);
-    data.attr("update")(self.attr("df_value_const").attr("output_tensors")(id_y));
+    // Association rules are plain Python objects a graph cannot take as inputs.
+    const bool eager = truthy(association_rules);
+    py::dict data = compiled_method(self, decoding_function, "_compiled_decoding", eager)(
+        generated[1], z_id, eager ? association_rules : none());
 
     py::object ts_transformer = self.attr("df_transformer_time_series");
     py::object df_synth = ts_transformer.attr("inverse_transform")(
@@ -470,6 +482,10 @@ Args:
 )";
 
 void define_event_synthesizer(py::module_& m) {
+    decoding_function = module_function(m, "EventSynthesizer._decoded_outputs",
+                                        {self, arg("y"), arg("z_id"), arg("association_rules")},
+                                        "Dict[str, tf.Tensor]", decoded_outputs)
+                            .release();
     auto optional = [](const char* name, const char* annotation) {
         return arg(name, annotation) = none();
     };

@@ -307,19 +307,24 @@ py::tuple generation_loop(py::object self, py::object n, py::object h_t, py::obj
                           stacked(done[5], py::int_(O)));
 }
 
-py::handle generation_function;
+py::handle generation_function, fresh_generation_function;
 
-// The model's compiled generation, made on first use. Association rules are plain Python
-// objects a graph cannot take as inputs, so a loop with rules runs eagerly.
-py::object generation_for(py::object self, py::object association_rules) {
-    py::object bound = py::module_::import("types").attr("MethodType")(generation_function, self);
-    if (truthy(association_rules)) {
-        return bound;
-    }
-    if (!py::hasattr(self, "_compiled_generation")) {
-        keep(self, "_compiled_generation", tf("function")(bound, "reduce_retracing"_a = true));
-    }
-    return self.attr("_compiled_generation");
+Recurrence initial_recurrence(py::object self, py::object z_id) {
+    py::object reshape = tf("reshape");
+    return {py::object(), reshape(self.attr("initial_network")(z_id), py::make_tuple(1, -1)),
+            reshape(self.attr("initial_network2")(z_id), py::make_tuple(1, -1))};
+}
+
+// Without history, the first step's input is an output emitted from the id code itself.
+py::tuple fresh_generation(py::object self, py::object n, py::object z_id, py::object x_exog,
+                           py::object x_overwrite, py::object mask, py::object association_rules) {
+    Recurrence state = initial_recurrence(self, z_id);
+    py::object y_0 = draw_from(self.attr("emission_network"), z_id);
+    state.advance(
+        self.attr("transition_rnn"),
+        step_input(encode_output(self, y_0, association_rules), z_id, x_exog, py::int_(0)));
+    return generation_loop(self, n, state.h_t, state.state1, state.state2, z_id, x_exog,
+                           x_overwrite, mask, association_rules);
 }
 
 py::tuple transition_loop(py::object self, py::object n, py::object z_id, py::object x_exog,
@@ -331,29 +336,26 @@ py::tuple transition_loop(py::object self, py::object n, py::object z_id, py::ob
         return py::make_tuple(tf("zeros")(py::make_tuple(1, 0, L)),
                               tf("zeros")(py::make_tuple(1, 0, O)));
     }
-    py::object reshape = tf("reshape");
-    py::object rnn = self.attr("transition_rnn");
-    Recurrence state{py::object(),
-                     reshape(self.attr("initial_network")(z_id), py::make_tuple(1, -1)),
-                     reshape(self.attr("initial_network2")(z_id), py::make_tuple(1, -1))};
+    py::object steps = tf("constant")(n, "dtype"_a = tf("int32"));
+    // Association rules are plain Python objects a graph cannot take as inputs.
+    const bool eager = truthy(association_rules);
+    py::object rules = eager ? association_rules : none();
     if (x_time_series.is_none()) {
-        py::object y_0 = draw_from(self.attr("emission_network"), z_id);
-        state.advance(rnn, step_input(encode_output(self, y_0, association_rules), z_id, x_exog,
-                                      py::int_(0)));
-    } else {
-        const auto rows = static_cast<long>(py::len(x_time_series));
-        for (long t = 0; t < rows; ++t) {
-            py::object row = x_time_series[py::slice(t, t + 1, 1)];
-            state.advance(rnn, step_input(tf("expand_dims")(row, 1), z_id, x_exog, py::int_(t)));
-        }
-        if (!state.h_t) {
-            raise(PyExc_ValueError, "x_time_series must hold at least one row of history.");
-        }
+        return compiled_method(self, fresh_generation_function, "_compiled_fresh_generation",
+                               eager)(steps, z_id, x_exog, x_overwrite, mask, rules);
     }
-    py::object generate = generation_for(self, association_rules);
-    return generate(tf("constant")(n, "dtype"_a = tf("int32")), state.h_t, state.state1,
-                    state.state2, z_id, x_exog, x_overwrite, mask,
-                    truthy(association_rules) ? association_rules : none());
+    Recurrence state = initial_recurrence(self, z_id);
+    const auto rows = static_cast<long>(py::len(x_time_series));
+    for (long t = 0; t < rows; ++t) {
+        py::object row = x_time_series[py::slice(t, t + 1, 1)];
+        state.advance(self.attr("transition_rnn"),
+                      step_input(tf("expand_dims")(row, 1), z_id, x_exog, py::int_(t)));
+    }
+    if (!state.h_t) {
+        raise(PyExc_ValueError, "x_time_series must hold at least one row of history.");
+    }
+    return compiled_method(self, generation_function, "_compiled_generation", eager)(
+        steps, state.h_t, state.state1, state.state2, z_id, x_exog, x_overwrite, mask, rules);
 }
 
 // --- losses ---------------------------------------------------------------------------------
@@ -597,6 +599,12 @@ void define_generation(py::module_& m) {
                         {self, arg("n"), arg("h_t"), arg("state1"), arg("state2"), arg("z_id"),
                          arg("x_exog"), arg("x_overwrite"), arg("mask"), arg("association_rules")},
                         "Tuple[tf.Tensor, tf.Tensor]", generation_loop)
+            .release();
+    fresh_generation_function =
+        module_function(m, "DeepStateSpaceModel._fresh_generation",
+                        {self, arg("n"), arg("z_id"), arg("x_exog"), arg("x_overwrite"),
+                         arg("mask"), arg("association_rules")},
+                        "Tuple[tf.Tensor, tf.Tensor]", fresh_generation)
             .release();
 }
 

@@ -20,6 +20,9 @@ from velora.transformer.child.date import DateTransformer
 from velora.transformer.child.quantile import QuantileTransformer
 from velora.transformer.child.standard_scaler import StandardScaler
 
+# Below this many rows, starting threads costs more than the columns' work they would share.
+PARALLEL_MIN_ROWS = 20_000
+
 
 def _fitted_of(attribute: str) -> property:
     """A `_fitted` that reads and writes the one of the transformer held in `attribute`."""
@@ -147,13 +150,14 @@ class ColumnTransformer(Transformer):
     def inverse_transform(
         self, df: pd.DataFrame, produce_nans: bool = True, **kwargs
     ) -> pd.DataFrame:
-        missing = df[self.name].isna().to_numpy()
+        encoded = df[self.name].to_numpy(dtype=np.float64, na_value=np.nan)
+        missing = np.isnan(encoded)
         if self.missing_column in df.columns:
-            missing = missing | (df.pop(self.missing_column).to_numpy(dtype=np.float64) > 0.5)
+            missing |= df.pop(self.missing_column).to_numpy(dtype=np.float64) > 0.5
         # Not every encoder reads NaN back; 0 is the centre of every scaled encoding.
-        df[self.name] = df[self.name].fillna(0.0)
+        df[self.name] = np.where(np.isnan(encoded), 0.0, encoded)
         df = self.encoder.inverse_transform(df)
-        if produce_nans:
+        if produce_nans and missing.any():
             df[self.name] = df[self.name].mask(missing)
         return df
 
@@ -205,6 +209,7 @@ class DataFrameTransformer(CompositeTransformer):
             self.transformers,
             lambda transformer: df[transformer.in_columns].copy(),
             max_workers,
+            len(df),
         )
         return self
 
@@ -218,6 +223,7 @@ class DataFrameTransformer(CompositeTransformer):
             applicable,
             lambda transformer: df[transformer.in_columns].copy(),
             max_workers,
+            len(df),
         )
         result = df if inplace else df.copy()
         for transformer, part in zip(applicable, parts, strict=True):
@@ -254,13 +260,23 @@ class DataFrameTransformer(CompositeTransformer):
             applicable,
             lambda transformer: df[_present(transformer.out_columns, df)].copy(),
             max_workers,
+            len(df),
         )
-        result = df if inplace else df.copy()
-        for transformer, part in zip(applicable, parts, strict=True):
-            extra = [column for column in transformer.out_columns if column != transformer.name]
-            result.drop(columns=_present(extra, result), inplace=True)
-            result[transformer.name] = part[transformer.name].array
-        return result
+        decoded = {
+            transformer.name: part[transformer.name].array
+            for transformer, part in zip(applicable, parts, strict=True)
+        }
+        extras = {column for t in applicable for column in t.out_columns if column != t.name}
+        if inplace:
+            df.drop(columns=_present(list(extras - decoded.keys()), df), inplace=True)
+            for name, values in decoded.items():
+                df[name] = values
+            return df
+        # One new frame: cheaper than dropping and setting columns one by one on a copy.
+        kept = [column for column in df.columns if column in decoded or column not in extras]
+        return pd.DataFrame(
+            {column: decoded.get(column, df[column].array) for column in kept}, index=df.index
+        )
 
     def __add__(self, other: "DataFrameTransformer") -> "DataFrameTransformer":
         return DataFrameTransformer(
@@ -312,13 +328,15 @@ def _run_each(
     transformers: Sequence[Transformer],
     part_of: Callable[[Transformer], pd.DataFrame],
     max_workers: int | None,
+    rows: int,
 ) -> list[Any]:
     """`work(transformer, part_of(transformer))` for each transformer, in order.
 
     The parts are cut in the calling thread; pandas makes no promise for concurrent reads.
+    Threads are used for frames of `PARALLEL_MIN_ROWS` rows or more.
     """
     jobs = ((transformer, part_of(transformer)) for transformer in transformers)
-    if max_workers == 1 or len(transformers) < 2:
+    if max_workers == 1 or len(transformers) < 2 or rows < PARALLEL_MIN_ROWS:
         return [work(transformer, part) for transformer, part in jobs]
     with ThreadPoolExecutor(max_workers=max_workers) as pool:
         return list(pool.map(lambda job: work(*job), jobs))
