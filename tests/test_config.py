@@ -23,7 +23,7 @@ from velora.config import (
             DateTransformerConfig(),
             {"continuous_only_dates": False, "quantile": False, "unit": "days"},
         ),
-        (MetaTransformerConfig(), {"continuous_only_dates": False, "quantile": False}),
+        (MetaTransformerConfig(), {"continuous_only_dates": False, "quantile": True}),
     ],
     ids=lambda value: type(value).__name__,
 )

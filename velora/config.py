@@ -83,13 +83,15 @@ class MetaTransformerConfig:
         continuous_only_dates: encode every date column only as a number.
         date_transformer_config: how date columns are encoded.
         quantile: scale continuous columns with `QuantileTransformer` instead of
-            `StandardScaler`.
+            `StandardScaler`. On by default: skewed columns (delays, gaps between events)
+            become Gaussian, which the model's Gaussian outputs fit, and decoded values stay
+            within the fitted range, so non-negative gaps stay non-negative.
         n_quantiles: most quantiles a `QuantileTransformer` of a continuous column estimates.
     """
 
     continuous_only_dates: bool = False
     date_transformer_config: DateTransformerConfig = field(default_factory=DateTransformerConfig)
-    quantile: bool = False
+    quantile: bool = True
     n_quantiles: int = 1000
 
 

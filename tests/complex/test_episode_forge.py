@@ -423,13 +423,14 @@ def test_clustered_event_values_are_training_values(trained, table):
 
 
 def test_an_overwrite_imposes_its_columns_and_completes_the_callers_frame(trained):
-    overwrite = pd.DataFrame({"amount": [100.0] * 6, "page": ["pay"] * 6})
+    # A value inside the training range: numbers decode within the range they were fitted on.
+    overwrite = pd.DataFrame({"amount": [25.0] * 6, "page": ["pay"] * 6})
     synthetic = trained.synthesize(6, df_exogenous=exogenous(6), df_overwrite=overwrite)
-    np.testing.assert_allclose(synthetic["amount"].to_numpy(dtype=float), 100.0, rtol=1e-4)
+    np.testing.assert_allclose(synthetic["amount"].to_numpy(dtype=float), 25.0, rtol=1e-4)
     assert synthetic["page"].tolist() == ["pay"] * 6
     assert list(overwrite.columns) == ["amount", "page", "shop", "time_diff"]
     assert overwrite[["shop", "time_diff"]].isna().all().all()
-    assert overwrite["amount"].tolist() == [100.0] * 6
+    assert overwrite["amount"].tolist() == [25.0] * 6
 
 
 @pytest.mark.parametrize(

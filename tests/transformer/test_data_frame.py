@@ -89,7 +89,8 @@ def test_out_columns_add_flags_and_calendar_parts(model, continuous_only_dates):
 
 
 def test_transformed_frame_is_numeric_with_missing_values_flagged(model, frame):
-    transformed = DataFrameTransformer.from_meta(model).fit_transform(frame)
+    scaled = MetaTransformerConfig(quantile=False)
+    transformed = DataFrameTransformer.from_meta(model, scaled).fit_transform(frame)
     assert all(pd.api.types.is_numeric_dtype(dtype) for dtype in transformed.dtypes)
     for column in ("t_0", "t_diff", "kind", "amount"):
         missing = frame[column].isna().to_numpy()
@@ -157,7 +158,8 @@ def test_fitting_a_sum_fits_its_parts_on_shared_components(model, frame):
 
 
 def test_frames_lacking_columns_are_transformed_for_the_columns_they_have(model, frame):
-    transformer = DataFrameTransformer.from_meta(model).fit(frame)
+    scaled = MetaTransformerConfig(quantile=False)
+    transformer = DataFrameTransformer.from_meta(model, scaled).fit(frame)
     one_id = transformer.transform(pd.DataFrame({"id": [102]}))
     assert list(one_id.columns) == ["id"] and one_id["id"].tolist() == [3]
     restored = transformer.inverse_transform(pd.DataFrame({"amount": [0.0]}))

@@ -42,11 +42,12 @@ def group():
 
 
 def test_sizes_add_up_over_the_children(group):
-    # Embedding of 4 codes, one flag, one number, one flag; 4 logits and three single outputs.
+    # Embedding of 4 codes, one flag, one number, one flag; 4 logits, a flag logit, the
+    # number's mean and scale, a flag logit.
     assert group.learned_input_size() == 4 + 1 + 1 + 1
-    assert group.learned_output_size() == 4 + 1 + 1 + 1
+    assert group.learned_output_size() == 4 + 1 + 2 + 1
     assert list(group._values) == ["c", "c_nan", "x", "x_nan"]
-    assert [value.learned_output_size() for _, value in group.items()] == [4, 1, 1, 1]
+    assert [value.learned_output_size() for _, value in group.items()] == [4, 1, 2, 1]
 
 
 @pytest.mark.parametrize("shape", [(BS, T), (BS, 1), (5,)], ids=["time", "entity", "rows"])
@@ -115,7 +116,35 @@ def test_missing_values_are_not_reconstructed_but_their_flags_are(group):
     losses = group.loss(tf.random.normal([BS, T, group.learned_output_size()]), inputs)
     np.testing.assert_array_equal(losses["x_reconstruction_loss"].numpy()[inputs["x_nan"] == 1], 0)
     np.testing.assert_array_equal(losses["c_reconstruction_loss"].numpy()[inputs["c_nan"] == 1], 0)
-    assert (losses["x_nan_reconstruction_loss"].numpy() > 0).all()
+    filled = (inputs["c_nan"] == 0) | (inputs["x_nan"] == 0)
+    assert (losses["x_nan_reconstruction_loss"].numpy()[filled] > 0).all()
+
+
+def test_rows_with_every_value_missing_add_no_loss(group):
+    # Filler rows after an entity's last event: a model that learned them would emit them.
+    inputs = make_inputs()
+    empty = (inputs["c_nan"] == 1) & (inputs["x_nan"] == 1)
+    assert empty.any() and not empty.all()
+    losses = group.loss(tf.random.normal([BS, T, group.learned_output_size()]), inputs)
+    for name, loss in losses.items():
+        np.testing.assert_array_equal(loss.numpy()[empty], 0, err_msg=name)
+        assert (loss.numpy()[~empty] != 0).any(), name
+
+
+def test_numbers_are_sampled_with_their_learned_spread():
+    value = ContinuousValue("x")
+    # Mean 2, raw scale log(e - 1): a standard deviation of softplus = 1.
+    y = tf.constant([[2.0, np.log(np.e - 1.0)]] * 20000)
+    draws = value.decode(y).numpy()
+    assert draws.mean() == pytest.approx(2.0, abs=0.05)
+    assert draws.std() == pytest.approx(1.0, abs=0.05)
+    # The loss is the Gaussian's negative log-likelihood: lowest at the true spread.
+    columns = {"x": tf.constant(draws)}
+    nll = [
+        float(tf.reduce_mean(value.loss(tf.constant([[2.0, np.log(np.expm1(spread))]]), columns)))
+        for spread in (0.3, 1.0, 3.0)
+    ]
+    assert nll[1] < nll[0] and nll[1] < nll[2]
 
 
 def test_categories_are_sampled_from_the_softmax_of_logits_and_prior():
@@ -188,7 +217,8 @@ def test_loss_and_decoding_run_in_a_compiled_step(group):
     @tf.function
     def step(inputs, y_0):
         x_0 = group.unify_inputs(group.output_tensors(y_0))
-        return x_0, tf.add_n(list(group.loss(tf.zeros([BS, T, 7]), inputs).values()))
+        return x_0, tf.add_n(list(group.loss(tf.zeros([BS, T, O]), inputs).values()))
 
-    x_0, total = step({k: tf.constant(v) for k, v in make_inputs().items()}, tf.zeros([BS, 1, 7]))
+    O = group.learned_output_size()
+    x_0, total = step({k: tf.constant(v) for k, v in make_inputs().items()}, tf.zeros([BS, 1, O]))
     assert x_0.shape == (BS, 7) and total.shape == (BS, T)

@@ -10,6 +10,7 @@ import tensorflow as tf
 
 from velora.common.values.base import Value
 from velora.common.values.categorical import CategoricalValue
+from velora.common.values.missing import MissingValue
 
 if TYPE_CHECKING:
     from velora.common.rules import Association
@@ -59,13 +60,29 @@ class DataFrameValue(keras.layers.Layer):
     def loss(self, y: tf.Tensor, inputs: Inputs) -> dict[str, tf.Tensor]:
         """Each child's reconstruction loss of its columns in `inputs` from `y`.
 
-        Keys are "<column>_reconstruction_loss"; each loss has the shape of the columns.
+        Keys are "<column>_reconstruction_loss"; each loss has the shape of the columns. A
+        row in which every value (flags aside) is missing adds no loss: such rows are the
+        filler after an entity's last event, and a model that learned them would emit
+        missing events where a real entity goes on.
         """
         columns = self._columns(inputs)
+        filled = self._filled_rows(columns)
         return {
-            f"{name}_reconstruction_loss": value.loss(y_part, columns)
+            f"{name}_reconstruction_loss": value.loss(y_part, columns) * filled
             for (name, value), y_part in zip(self._values.items(), self._split(y), strict=True)
         }
+
+    def _filled_rows(self, columns: dict[str, tf.Tensor]) -> tf.Tensor:
+        """1.0 where a row holds at least one present value, else 0.0."""
+        values = [
+            column
+            for name, column in columns.items()
+            if not isinstance(self._values[name], MissingValue)
+        ]
+        if not values:
+            return tf.ones_like(next(iter(columns.values())))
+        present = tf.reduce_any(tf.stack([~tf.math.is_nan(v) for v in values]), axis=0)
+        return tf.cast(present, tf.float32)
 
     def output_tensors(
         self, y: tf.Tensor, association_rules: "Iterable[Association] | None" = None
