@@ -217,8 +217,8 @@ def test_loss_and_decoding_run_in_a_compiled_step(group):
     @tf.function
     def step(inputs, y_0):
         x_0 = group.unify_inputs(group.output_tensors(y_0))
-        return x_0, tf.add_n(list(group.loss(tf.zeros([BS, T, O]), inputs).values()))
+        return x_0, tf.add_n(list(group.loss(tf.zeros([BS, T, width]), inputs).values()))
 
-    O = group.learned_output_size()
-    x_0, total = step({k: tf.constant(v) for k, v in make_inputs().items()}, tf.zeros([BS, 1, O]))
+    width = group.learned_output_size()
+    x_0, total = step({k: tf.constant(v) for k, v in make_inputs().items()}, tf.zeros([BS, 1, width]))
     assert x_0.shape == (BS, 7) and total.shape == (BS, T)
