@@ -220,5 +220,7 @@ def test_loss_and_decoding_run_in_a_compiled_step(group):
         return x_0, tf.add_n(list(group.loss(tf.zeros([BS, T, width]), inputs).values()))
 
     width = group.learned_output_size()
-    x_0, total = step({k: tf.constant(v) for k, v in make_inputs().items()}, tf.zeros([BS, 1, width]))
+    x_0, total = step(
+        {k: tf.constant(v) for k, v in make_inputs().items()}, tf.zeros([BS, 1, width])
+    )
     assert x_0.shape == (BS, 7) and total.shape == (BS, T)
