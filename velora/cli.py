@@ -388,8 +388,9 @@ def _run_synthesize(args: argparse.Namespace) -> None:
 
 def _run_report(args: argparse.Namespace) -> None:
     real, synthetic = read_table(args.real), read_table(args.synthetic)
-    roles = TableRoles(args.id, args.time, args.events, args.constants)
-    roles.with_default_events(real.columns)
+    roles = TableRoles(args.id, args.time, args.events, args.constants).with_default_events(
+        real.columns
+    )
     roles.check_against(real, args.real)
     roles.check_against(synthetic, args.synthetic)
     print(report_on(real, synthetic, roles, args.output, seed=args.seed).summary())

@@ -65,14 +65,14 @@ py::object builtin(const char* name) { return py::module_::import("builtins").at
 py::object super(py::handle cls, py::handle obj) { return builtin("super")(cls, obj); }
 
 py::object compiled_method(py::handle obj, py::handle function, const char* attribute, bool eager) {
-    py::object bound = py::module_::import("types").attr("MethodType")(function, obj);
+    auto bound = [&] { return py::module_::import("types").attr("MethodType")(function, obj); };
     if (eager) {
-        return bound;
+        return bound();
     }
     if (!py::hasattr(obj, attribute)) {
         py::object tf_function = py::module_::import("tensorflow").attr("function");
         builtin("object").attr("__setattr__")(
-            obj, attribute, tf_function(bound, py::arg("reduce_retracing") = true));
+            obj, attribute, tf_function(bound(), py::arg("reduce_retracing") = true));
     }
     return obj.attr(attribute);
 }

@@ -151,11 +151,12 @@ class ColumnTransformer(Transformer):
         self, df: pd.DataFrame, produce_nans: bool = True, **kwargs
     ) -> pd.DataFrame:
         encoded = df[self.name].to_numpy(dtype=np.float64, na_value=np.nan)
-        missing = np.isnan(encoded)
+        unreadable = np.isnan(encoded)
+        missing = unreadable
         if self.missing_column in df.columns:
-            missing |= df.pop(self.missing_column).to_numpy(dtype=np.float64) > 0.5
+            missing = missing | (df.pop(self.missing_column).to_numpy(dtype=np.float64) > 0.5)
         # Not every encoder reads NaN back; 0 is the centre of every scaled encoding.
-        df[self.name] = np.where(np.isnan(encoded), 0.0, encoded)
+        df[self.name] = np.where(unreadable, 0.0, encoded)
         df = self.encoder.inverse_transform(df)
         if produce_nans and missing.any():
             df[self.name] = df[self.name].mask(missing)
