@@ -11,7 +11,7 @@ PACKAGE_SOURCES := CMakeLists.txt $(shell find velora -type f -not -path '*/__py
 # CI builds with warnings as errors.
 WERROR := $(if $(CI),-Ccmake.define.VELORA_WERROR=ON,)
 
-.PHONY: demo test test-all lint format bench clean
+.PHONY: demo test test-all lint format bench bench-fidelity clean
 
 demo: $(BUILD_STAMP)
 	$(BIN)/python -m velora.main_job
@@ -34,8 +34,19 @@ format: $(DEPS_STAMP)
 	$(BIN)/ruff format $(PY_TREES)
 	$(BIN)/clang-format -i $(CPP_SOURCES)
 
+# The peer and fidelity benchmarks have targets of their own: the peer needs its own
+# environment, and the fidelity run takes minutes.
+SPEED_BENCHMARKS = $(filter-out benchmarks/bench_peers.py benchmarks/bench_fidelity.py,\
+	$(wildcard benchmarks/bench_*.py))
+
 bench: $(BUILD_STAMP)
-	for script in benchmarks/bench_*.py; do $(BIN)/python $$script || exit 1; done
+	for script in $(SPEED_BENCHMARKS); do $(BIN)/python $$script || exit 1; done
+
+# Synthesis quality on the real tables of benchmarks/data and the bundled flights sample.
+BENCH_FIDELITY_ARGS ?=
+
+bench-fidelity: $(BUILD_STAMP)
+	$(BIN)/python benchmarks/bench_fidelity.py $(BENCH_FIDELITY_ARGS)
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)

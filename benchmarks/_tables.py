@@ -1,12 +1,15 @@
 """Helpers shared by the event-table benchmarks: synthetic tables, the grouped reference of the
-time-step frame, timing and a plain table printer.
+time-step frame, the train/test split by entity, timing, progress notes and a plain table
+printer.
 
 The benchmark scripts import this module by its bare name, so their folder must be on the path
 (it is when a script runs as `python benchmarks/bench_*.py`).
 """
 
 import os
-from collections.abc import Sequence
+import sys
+import time
+from collections.abc import Callable, Sequence
 
 # Before TensorFlow is first imported, so its start-up chatter stays off the printed tables.
 os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
@@ -15,11 +18,22 @@ import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 from bench_date import best_time  # noqa: E402
 
-__all__ = ["best_time", "event_table", "flights_sample", "print_table", "reference_steps"]
+__all__ = [
+    "best_time",
+    "cell",
+    "event_table",
+    "flights_sample",
+    "note",
+    "print_table",
+    "reference_steps",
+    "split_by_entity",
+    "timed",
+]
 
 KINDS = np.array(["view", "search", "cart", "buy", "return"])
 KIND_SHARES = [0.45, 0.25, 0.15, 0.1, 0.05]
 FLIGHT_EVENTS = ["origin", "dest", "dep_delay", "air_time", "distance"]
+STARTED = time.perf_counter()
 
 
 def event_table(entities: int, max_events: int = 60, seed: int = 0) -> pd.DataFrame:
@@ -83,6 +97,33 @@ def reference_steps(df: pd.DataFrame, id_idx: str, time_idx: str, max_steps: int
         converted.append(x.drop(columns=[time_idx]).rename_axis("_step"))
         keys.append(key)
     return pd.concat(converted, keys=keys, names=[id_idx])
+
+
+def split_by_entity(
+    table: pd.DataFrame, id_col: str, test_share: float, seed: int
+) -> tuple[pd.DataFrame, pd.DataFrame]:
+    """The train and test rows, a share of whole entities drawn for test with a fixed seed."""
+    ids = np.sort(table[id_col].unique())
+    shuffled = np.random.default_rng(seed).permutation(ids)
+    test = table[id_col].isin(shuffled[: round(test_share * len(ids))])
+    return table[~test].reset_index(drop=True), table[test].reset_index(drop=True)
+
+
+def timed(step: Callable[[], object]) -> tuple[object, float]:
+    """The step's result and its wall-clock seconds."""
+    began = time.perf_counter()
+    result = step()
+    return result, time.perf_counter() - began
+
+
+def note(message: str) -> None:
+    """Progress on stderr, so that the printed tables stay clean."""
+    print(f"[{time.perf_counter() - STARTED:7.1f} s] {message}", file=sys.stderr, flush=True)
+
+
+def cell(value: float | None, digits: str = ".4g") -> str:
+    """A number as a table cell; "-" where there is none."""
+    return "-" if value is None else format(value, digits)
 
 
 def print_table(headers: Sequence[str], rows: Sequence[Sequence[object]]) -> None:

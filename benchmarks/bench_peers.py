@@ -1,5 +1,5 @@
-"""EventSynthesizer against a public peer (the PAR model of DeepEcho) and a first-order Markov
-chain, side by side on one real event table.
+"""EventSynthesizer against a public peer (SDV's PARSynthesizer) and a first-order Markov chain,
+side by side on one real event table.
 
 The entities of the table are split once into train and test (fixed seed). Each method is
 fitted on the train entities, then synthesises the same number of entities with the same
@@ -14,8 +14,9 @@ fitted with 1, 2, 4, ... epochs until a fit takes as long as ours, and the fit c
 in time is the one measured, beside PAR at its default of 128 epochs when that was among the
 fits.
 
-PAR needs torch and the `deepecho` package, which the package must never depend on, so this
-script runs in its own environment:
+PAR is run as its users run it: SDV's PARSynthesizer on the table and its metadata, at its own
+defaults but for the epochs. It needs the `sdv` package and torch, which the package must never
+depend on, so this script runs in its own environment:
 
     make bench-peers   # creates .venv-peers, then runs this script there
     python benchmarks/bench_peers.py [--quick] [--steps S] [--par-epochs E] [--entities N]
@@ -23,30 +24,28 @@ script runs in its own environment:
 """
 
 import argparse
-import contextlib
-import io
 import os
 import sys
-import time
+import warnings
 from collections.abc import Callable
 from datetime import datetime
+from typing import TYPE_CHECKING
 
 import numpy as np
 import pandas as pd
-from _tables import flights_sample, print_table
+from _tables import cell, flights_sample, note, print_table, split_by_entity, timed
 from markov_baseline import MarkovBaseline
+
+if TYPE_CHECKING:
+    from sdv.metadata import Metadata
+    from sdv.sequential import PARSynthesizer
 
 ID, TIME = "tailnum", "time_hour"
 EVENTS = ["origin", "dest", "dep_delay", "air_time", "distance"]
 CONSTANTS = ["carrier"]
 NUMERIC = ["dep_delay", "air_time", "distance"]
 PAR_DEFAULT_EPOCHS = 128
-STARTED = time.perf_counter()
-
-
-def note(message: str) -> None:
-    """Progress on stderr, so that the printed table stays clean."""
-    print(f"[{time.perf_counter() - STARTED:7.1f} s] {message}", file=sys.stderr, flush=True)
+TABLE = "flights"
 
 
 def evaluation() -> Callable:
@@ -60,15 +59,15 @@ def evaluation() -> Callable:
     return evaluate
 
 
-def par_model() -> type:
+def par_synthesizer() -> type:
     try:
-        from deepecho import PARModel
+        from sdv.sequential import PARSynthesizer
     except ImportError as error:
         raise SystemExit(
             f"bench_peers: the peer is not installed ({error}); run `make bench-peers`, which "
             "creates its environment .venv-peers from benchmarks/peers/requirements.txt."
         ) from error
-    return PARModel
+    return PARSynthesizer
 
 
 # --- the table and its split ----------------------------------------------------------------
@@ -95,13 +94,6 @@ def full_flights() -> pd.DataFrame:
     return flights[flights[ID].isin(constant.index[constant])]
 
 
-def split(table: pd.DataFrame, test_share: float, seed: int) -> tuple[pd.DataFrame, pd.DataFrame]:
-    ids = np.sort(table[ID].unique())
-    shuffled = np.random.default_rng(seed).permutation(ids)
-    test = table[ID].isin(shuffled[: round(test_share * len(ids))])
-    return table[~test].reset_index(drop=True), table[test].reset_index(drop=True)
-
-
 def entity_lengths(table: pd.DataFrame) -> np.ndarray:
     return table.groupby(ID).size().to_numpy()
 
@@ -111,12 +103,6 @@ def entity_lengths(table: pd.DataFrame) -> np.ndarray:
 
 def synthetic_ids(count: int) -> list[str]:
     return [f"S{i:05d}" for i in range(count)]
-
-
-def timed(step: Callable[[], object]) -> tuple[object, float]:
-    began = time.perf_counter()
-    result = step()
-    return result, time.perf_counter() - began
 
 
 def ours(train: pd.DataFrame, lengths: np.ndarray, steps: int, seed: int):
@@ -150,69 +136,69 @@ def ours(train: pd.DataFrame, lengths: np.ndarray, steps: int, seed: int):
     return synthetic, fit_seconds, synth_seconds
 
 
-class PAR:
-    """The peer's PAR model on the table, times given to it as numbers it can model.
+def par_sdtype(column: str) -> str:
+    if column == ID:
+        return "id"
+    if column == TIME:
+        return "datetime"
+    return "numerical" if column in NUMERIC else "categorical"
 
-    PAR cannot model a datetime column (only order by it), so the time column is handed over
-    as hours since the entity's previous event (the first event: since the table's first
-    time) and rebuilt by summing them, missing gaps counting as none, as our synthesizer
-    rebuilds its times. The constants are PAR's context: it conditions on them, so they are
-    resampled from the train entities, one row per synthetic entity.
+
+def par_metadata(table: pd.DataFrame) -> "Metadata":
+    """SDV's description of the table: one sequence per entity, ordered by its time."""
+    from sdv.metadata import Metadata
+
+    columns = {column: {"sdtype": par_sdtype(column)} for column in table.columns}
+    return Metadata.load_from_dict(
+        {"columns": columns, "sequence_key": ID, "sequence_index": TIME}, single_table_name=TABLE
+    )
+
+
+def fitted_par(train: pd.DataFrame, epochs: int, seed: int) -> "PARSynthesizer":
+    """PARSynthesizer fitted on the train entities, the constants as its context columns."""
+    import torch
+
+    torch.manual_seed(seed)
+    synthesizer = par_synthesizer()(
+        par_metadata(train), context_columns=CONSTANTS, epochs=epochs, cuda=False
+    )
+    with warnings.catch_warnings():
+        # Raised for the peer's own context model, whose columns come in another order than
+        # its metadata lists them.
+        warnings.filterwarnings("ignore", "The metadata lists columns in a different order")
+        synthesizer.fit({TABLE: train})
+    return synthesizer
+
+
+def fit_par(train: pd.DataFrame, epochs: int, seed: int) -> tuple["PARSynthesizer", float]:
+    return timed(lambda: fitted_par(train, epochs, seed))
+
+
+def par_entities(synthesizer: "PARSynthesizer", lengths: np.ndarray, seed: int) -> pd.DataFrame:
+    """One sequence per length, in the real table's layout and labelled with our ids.
+
+    The peer takes one sequence length per call, so the entities of each length are sampled
+    together; its context model draws their constants and starts. Its own labels are random,
+    so they may repeat across calls; its sequences come whole and in order, so our labels go
+    by position.
     """
+    import torch
 
-    def __init__(self, train: pd.DataFrame, epochs: int, seed: int) -> None:
-        import torch
-
-        torch.manual_seed(seed)
-        self.origin, self.time_dtype = train[TIME].min(), train[TIME].dtype
-        self.constants = train.groupby(ID, sort=False)[CONSTANTS].first().reset_index(drop=True)
-        self.columns = list(train.columns)
-        types = {column: "categorical" for column in CONSTANTS + EVENTS}
-        types.update({column: "continuous" for column in [*NUMERIC, TIME]})
-        self.model = par_model()(epochs=epochs, cuda=False, verbose=False)
-        self.model.fit(
-            self.encode(train), entity_columns=[ID], context_columns=CONSTANTS, data_types=types
-        )
-
-    def encode(self, table: pd.DataFrame) -> pd.DataFrame:
-        table = table.sort_values([ID, TIME], kind="stable", ignore_index=True)
-        gaps = table.groupby(ID)[TIME].diff()
-        first = gaps.isna()
-        gaps[first] = table[TIME][first] - self.origin
-        return table.assign(**{TIME: gaps / pd.Timedelta(hours=1)})
-
-    def sample(self, lengths: np.ndarray, seed: int) -> pd.DataFrame:
-        rng = np.random.default_rng(seed)
-        context = self.constants.iloc[rng.integers(0, len(self.constants), len(lengths))]
-        context = context.reset_index(drop=True)
-        ids = np.array(synthetic_ids(len(lengths)))
-        frames = []
-        for length in np.unique(lengths):
-            chosen = np.flatnonzero(lengths == length)
-            # The peer reports progress on stderr even when not verbose.
-            with contextlib.redirect_stderr(io.StringIO()):
-                frame = self.model.sample(
-                    context=context.iloc[chosen].reset_index(drop=True),
-                    sequence_length=int(length),
-                )
-            # Its entity labels are its own: map them, in order, onto ours.
-            labels = dict(zip(pd.unique(frame[ID]), ids[chosen], strict=True))
-            frames.append(frame.assign(**{ID: frame[ID].map(labels)}))
-        synthetic = pd.concat(frames, ignore_index=True)
-        synthetic = synthetic.sort_values(ID, kind="stable", ignore_index=True)
-        hours = pd.to_numeric(synthetic[TIME], errors="coerce").fillna(0.0)
-        elapsed = pd.to_timedelta(hours.groupby(synthetic[ID]).cumsum(), unit="h")
-        synthetic[TIME] = (self.origin + elapsed).astype(self.time_dtype)
-        for column in NUMERIC:
-            synthetic[column] = pd.to_numeric(synthetic[column], errors="coerce")
-        return synthetic[self.columns]
+    torch.manual_seed(seed)
+    ids = np.array(synthetic_ids(len(lengths)))
+    frames = []
+    for length in np.unique(lengths):
+        chosen = np.flatnonzero(lengths == length)
+        sampled = synthesizer.sample_sequences(len(chosen), sequence_length=int(length))[TABLE]
+        frames.append(sampled.assign(**{ID: np.repeat(ids[chosen], length)}))
+    synthetic = pd.concat(frames, ignore_index=True)
+    synthetic = synthetic.sort_values(ID, kind="stable", ignore_index=True)
+    return synthetic[synthesizer.get_metadata().get_column_names()]
 
 
-def fit_par(train: pd.DataFrame, epochs: int, seed: int) -> tuple[PAR, float]:
-    return timed(lambda: PAR(train, epochs, seed))
-
-
-def par_fits(train: pd.DataFrame, seconds: float, seed: int) -> dict[int, tuple[PAR, float]]:
+def par_fits(
+    train: pd.DataFrame, seconds: float, seed: int
+) -> dict[int, tuple["PARSynthesizer", float]]:
     """PAR fitted with 1, 2, 4, ... epochs until a fit takes `seconds`: every fit and its time.
 
     Timed fits rather than an estimate, because the time of an epoch is not constant.
@@ -226,14 +212,14 @@ def par_fits(train: pd.DataFrame, seconds: float, seed: int) -> dict[int, tuple[
         epochs *= 2
 
 
-def closest(fits: dict[int, tuple[PAR, float]], seconds: float) -> int:
+def closest(fits: dict[int, tuple["PARSynthesizer", float]], seconds: float) -> int:
     return min(fits, key=lambda epochs: abs(np.log(fits[epochs][1] / seconds)))
 
 
-def par_sample(model: PAR, lengths: np.ndarray, seed: int):
+def par_sample(synthesizer: "PARSynthesizer", lengths: np.ndarray, seed: int):
     """The synthetic table and its seconds, or None and the error if the peer fails."""
     try:
-        return timed(lambda: model.sample(lengths, seed))
+        return timed(lambda: par_entities(synthesizer, lengths, seed))
     except Exception as error:  # the peer's own failure is a result of the benchmark
         return None, f"{type(error).__name__}: {error}"
 
@@ -248,10 +234,6 @@ def markov(train: pd.DataFrame, lengths: np.ndarray, seed: int):
 
 
 # --- the run --------------------------------------------------------------------------------
-
-
-def cell(value: float | None, digits: str = ".4g") -> str:
-    return "-" if value is None else format(value, digits)
 
 
 def main(argv: list[str] | None = None) -> None:
@@ -273,10 +255,10 @@ def main(argv: list[str] | None = None) -> None:
         args.steps, args.par_epochs, args.entities = 3, 1, 10
 
     evaluate = evaluation()
-    par_model()
+    par_synthesizer()
     table = full_flights() if args.full else flights_sample()
     table = table.sort_values([ID, TIME], kind="stable").groupby(ID).head(args.max_events)
-    train, test = split(table.reset_index(drop=True), args.test_share, args.seed)
+    train, test = split_by_entity(table.reset_index(drop=True), ID, args.test_share, args.seed)
     lengths = np.random.default_rng(args.seed).choice(entity_lengths(train), args.entities)
 
     note(f"velora: fitting for {args.steps} steps")

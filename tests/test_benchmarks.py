@@ -1,6 +1,9 @@
 """Smoke test of the benchmarks: each one's quick run prints its table."""
 
 import importlib
+import json
+import math
+import os
 import sys
 from pathlib import Path
 
@@ -54,3 +57,61 @@ def test_date_prints_its_table(benchmark, monkeypatch, capsys):
     benchmark("bench_date").main()
     out = capsys.readouterr().out
     assert "DateTransformer on 2,000 date-times" in out and "inverse_transform" in out
+
+
+@pytest.mark.parametrize(
+    ("figures", "expected"),
+    [
+        (
+            {"marginal_ks/t": 0.1, "marginal_tvd/kind": 0.5, "marginal_ks/amount": 0.3,
+             "transition_tvd/kind": 0.2, "transition_tvd/place": 0.4,
+             "constant_within_entity/group": 1.0, "constant_within_entity/region": 0.75},
+            {"mean_marginal": 0.3, "mean_transition": 0.3, "constant_within_entity": 0.75},
+        ),
+        # Without categorical events or constants there is nothing to sum up.
+        (
+            {"marginal_ks/t": 0.2, "marginal_ks/amount": 0.4},
+            {"mean_marginal": 0.3, "mean_transition": math.nan,
+             "constant_within_entity": math.nan},
+        ),
+    ],
+)  # fmt: skip
+def test_fidelity_summary_averages_marginals_and_transitions_apart(benchmark, figures, expected):
+    sequence = {"gap_ks": 0.05, "events_per_entity_ks": 0.0, "discriminator_auc": 0.6,
+                "time_non_decreasing": 1.0}  # fmt: skip
+    summary = benchmark("bench_fidelity").summary({**figures, **sequence})
+    assert summary == pytest.approx({**expected, **sequence}, nan_ok=True)
+
+
+@pytest.mark.slow
+def test_fidelity_quick_scores_every_method_and_records_it(benchmark, capsys, tmp_path):
+    record_path = tmp_path / "fidelity.json"
+    bench = benchmark("bench_fidelity")
+    bench.main(["--quick", "--datasets", "gapminder", "--json", str(record_path)])
+    out = capsys.readouterr().out
+    record = json.loads(record_path.read_text())
+    assert record["steps"] == bench.QUICK_STEPS and record["seed"] == 0
+    assert record["machine"]["cpu_count"] == os.cpu_count()
+    gapminder = record["data_sets"]["gapminder"]
+    # 142 countries, 12 observations each: a fifth held out, the quick run's caps on the rest.
+    assert gapminder["test_entities"] == 28 and gapminder["test_events"] == 28 * 12
+    assert gapminder["train_entities"] == bench.QUICK_TRAIN_ENTITIES
+    assert gapminder["synthetic_entities"] == bench.QUICK_ENTITIES
+    methods = gapminder["methods"]
+    assert list(methods) == ["velora", "markov", "train (ref)"]
+    for method in methods.values():
+        assert {"discriminator_auc", "marginal_ks/gdpPercap"} <= set(method["figures"])
+        # No categorical event column, so no transitions: NaN, recorded as null.
+        assert method["summary"]["mean_transition"] is None
+    real = methods["train (ref)"]["summary"]
+    assert real["constant_within_entity"] == 1 and real["time_non_decreasing"] == 1
+    assert methods["train (ref)"]["seconds"]["fit"] is None
+    # Fit and synthesis told apart inside the one call of synthesize_like.
+    assert methods["velora"]["seconds"]["fit"] > 0 and methods["velora"]["seconds"]["synthesis"] > 0
+
+    rows = [row.split() for row in out.splitlines()]
+    assert ["figure", "velora", "markov", "train", "(ref)"] in rows
+    printed = {row[0] for row in rows if row}
+    assert set(methods["velora"]["figures"]) | {"mean_marginal", "total"} <= printed
+    summary_row = next(row for row in rows if row[:1] == ["gapminder"])
+    assert summary_row.count("/") == len(bench.OVERALL_FIGURES) + 1

@@ -131,6 +131,8 @@ class TimeCodec:
         # stay within the range of date-times.
         self.offset = times.min() if self.is_numeric else 0.0
         self.times = self._numbers_to_dates(times) if self.is_numeric else times
+        self.origin = self.times.min()
+        self.resolution = time_resolution(self.times)
 
     def _numbers_to_dates(self, numbers: pd.Series) -> pd.Series:
         try:
@@ -143,12 +145,42 @@ class TimeCodec:
         return df.assign(**{str(self.name): self.times})
 
     def decode(self, times: pd.Series) -> pd.Series:
-        """Synthetic date-times in the input column's form (text format or numbers)."""
+        """Synthetic date-times in the input column's form (text format or numbers), on the
+        real times' grid: the origin plus whole multiples of their resolution."""
+        times = self._on_grid(times)
         if self.is_numeric:
             return (times - NUMERIC_TIME_ORIGIN) / pd.Timedelta(seconds=1) + self.offset
         if self.text_format:
             return times.dt.strftime(self.text_format)
         return times
+
+    def _on_grid(self, times: pd.Series) -> pd.Series:
+        # Rounding is monotone, so times in order stay in order.
+        if self.resolution is None:
+            return times
+        step = self.resolution.value
+        ticks = _ticks_since(times, self.origin)
+        rounded = (ticks + step // 2) // step * step
+        on_grid = pd.Series(self.origin + pd.to_timedelta(rounded, unit="ns"), index=times.index)
+        return on_grid.where(times.notna())
+
+
+def _ticks_since(times: pd.Series, origin: pd.Timestamp) -> np.ndarray:
+    """Nanoseconds from `origin`, 0 where a time is missing."""
+    elapsed = (times - origin).fillna(pd.Timedelta(0))
+    return elapsed.to_numpy().astype("timedelta64[ns]").astype(np.int64)
+
+
+def time_resolution(times: pd.Series) -> pd.Timedelta | None:
+    """The largest step that every time is a whole multiple of, counted from the earliest.
+
+    Hourly times give an hour, dates a day; None when there is no step (one time only).
+    """
+    present = times.dropna()
+    if present.empty:
+        return None
+    step = int(np.gcd.reduce(_ticks_since(present, present.min())))
+    return pd.Timedelta(step, unit="ns") if step > 1 else None
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -197,8 +229,8 @@ def build_parser() -> argparse.ArgumentParser:
         "--events-per-entity",
         type=_positive,
         metavar="N",
-        help="events of every synthetic entity (default: drawn from the real "
-        "distribution of events per entity)",
+        help="events of every synthetic entity (default: each entity ends where the "
+        "model, which learns where real entities end, ends it)",
     )
     synth.add_argument(
         "--steps",
@@ -296,7 +328,12 @@ def train_synthesizer(
 
     tf.keras.utils.set_random_seed(seed)
     longest = table.groupby(roles.id_col, sort=False).size().max()
-    config = DeepStateConfig(max_time_steps=int(min(longest, MAX_TIME_STEPS)), batch_size=16)
+    config = DeepStateConfig(
+        max_time_steps=int(min(longest, MAX_TIME_STEPS)),
+        batch_size=16,
+        learn_entity_end=True,
+        emission_reads_state=True,
+    )
     synthesizer = EventSynthesizer(
         table,
         id_idx=roles.id_col,
@@ -322,9 +359,11 @@ def synthesize_like(
 ) -> pd.DataFrame:
     """Train an `EventSynthesizer` on a real table and synthesise entities in its layout.
 
-    Only the columns named in `roles` are learned and written. Each synthetic entity takes
-    its number of events (unless `events_per_entity` is given) and its exogenous columns
-    from a real entity drawn at random. Ids are `synthetic-0001`, `synthetic-0002`, ...
+    Only the columns named in `roles` are learned and written. Each synthetic entity ends
+    where the model draws its end (at most as many events as the longest real entity it was
+    trained on), or has exactly `events_per_entity` events when that is given. It takes its
+    exogenous columns from a real entity drawn at random. Ids are `synthetic-0001`,
+    `synthetic-0002`, ...
     """
     codec = TimeCodec(real[roles.time_col])
     table = codec.encode(real[roles_columns(roles)])
@@ -335,9 +374,11 @@ def synthesize_like(
     frames = []
     for number, donor in enumerate(donors, start=1):
         rows = by_entity.get_group(donor)
-        n = events_per_entity or len(rows)
+        n = events_per_entity or synthesizer.max_time_steps
         exogenous = _cycled(rows[roles.exog_cols], n) if roles.exog_cols else None
-        events = _synthesize_entity(synthesizer, n, exogenous, roles.time_col)
+        events = _synthesize_entity(
+            synthesizer, n, exogenous, roles.time_col, stop_at_end=events_per_entity is None
+        )
         frames.append(events.assign(**{roles.id_col: f"synthetic-{number:0{width}d}"}))
     synthetic = pd.concat(frames, ignore_index=True)
     synthetic[roles.time_col] = codec.decode(synthetic[roles.time_col])
@@ -345,7 +386,12 @@ def synthesize_like(
 
 
 def _synthesize_entity(
-    synthesizer: "EventSynthesizer", n: int, exogenous: pd.DataFrame | None, time_col: str
+    synthesizer: "EventSynthesizer",
+    n: int,
+    exogenous: pd.DataFrame | None,
+    time_col: str,
+    *,
+    stop_at_end: bool,
 ) -> pd.DataFrame:
     """One entity's events, drawn again while its start time comes out missing.
 
@@ -353,7 +399,7 @@ def _synthesize_entity(
     after `START_TIME_TRIES` draws its times are left missing.
     """
     for _ in range(START_TIME_TRIES):
-        events = synthesizer.synthesize(n, df_exogenous=exogenous)
+        events = synthesizer.synthesize(n, df_exogenous=exogenous, stop_at_end=stop_at_end)
         if pd.api.types.is_datetime64_any_dtype(events[time_col].dtype):
             return events
     return events.assign(**{time_col: pd.NaT}).astype({time_col: "datetime64[us]"})

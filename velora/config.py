@@ -138,6 +138,21 @@ class DeepStateConfig:
         clipnorm: largest gradient norm the optimiser applies.
         low_memory: transform frames with one worker instead of several.
         shuffle: shuffle the entities between training batches.
+        learn_entity_end: learn, at every time step, whether the entity has ended (the filler
+            rows after its last event say where), and end a synthetic entity where the model
+            draws its end. Off, every synthetic entity has as many events as asked for.
+        emission_reads_state: the emission network reads the transition's recurrent state
+            beside the latent state, so each output sees the entity's history directly and
+            not only through the noisy latent draw. Off, it reads the latent state alone.
+        kl_free_bits: nats per time step of divergence of the posterior from the prior that
+            are not penalised (the loss counts at least this much), which keeps the posterior
+            from collapsing onto the prior. 0 counts the divergence as it is.
+        prior_reconstruction_weight: weight of a second reconstruction of the time series,
+            from latent states drawn from the prior (as generation draws them) instead of the
+            posterior; it adds the loss "prior_reconstruction_loss". 0 leaves it out.
+        id_codes_from_training: after training, keep the id posterior of every training
+            entity, and draw a random entity's id code from the posterior of a training
+            entity chosen at random instead of from the standard normal prior.
         meta_factory_config: how column metas are inferred.
         model_builder_config: how the value models summarise columns.
         value_factory_config: how value groups encode and decode columns.
@@ -155,6 +170,11 @@ class DeepStateConfig:
     clipnorm: float = 1.0
     low_memory: bool = False
     shuffle: bool = True
+    learn_entity_end: bool = False
+    emission_reads_state: bool = False
+    kl_free_bits: float = 0.0
+    prior_reconstruction_weight: float = 0.0
+    id_codes_from_training: bool = False
     meta_factory_config: MetaFactoryConfig = field(default_factory=MetaFactoryConfig)
     model_builder_config: ModelBuilderConfig = field(default_factory=ModelBuilderConfig)
     value_factory_config: ValueFactoryConfig = field(default_factory=ValueFactoryConfig)

@@ -1,4 +1,4 @@
-"""The distances and the discriminator's parts, on values worked out by hand."""
+"""The distances and the reading of times, on values worked out by hand."""
 
 import numpy as np
 import pandas as pd
@@ -6,7 +6,6 @@ import pytest
 
 from velora.evaluation import metrics
 from velora.evaluation.columns import UnreadableTimeError, parse_time, time_as_numbers
-from velora.evaluation.discriminator import cross_validated_auc, fit_logistic, roc_auc
 
 
 @pytest.mark.parametrize(
@@ -65,28 +64,3 @@ def test_times_read_as_numbers(values, expected):
 def test_unreadable_time_is_named():
     with pytest.raises(UnreadableTimeError, match="time column 'x' cannot be read as dates"):
         parse_time(pd.Series(["soon", "later"], name="x"))
-
-
-@pytest.mark.parametrize(
-    "scores, labels, expected",
-    [([0.1, 0.2, 0.8, 0.9], [0, 0, 1, 1], 1.0), ([0.9, 0.8, 0.2, 0.1], [0, 0, 1, 1], 0.0),
-     ([0.5, 0.5, 0.5, 0.5], [0, 1, 0, 1], 0.5), ([0.1, 0.6, 0.4, 0.9], [0, 0, 1, 1], 0.75)],
-)  # fmt: skip
-def test_roc_auc_from_ranks(scores, labels, expected):
-    assert roc_auc(np.array(scores), np.array(labels)) == expected
-
-
-def test_logistic_regression_separates_a_shifted_feature():
-    rng = np.random.default_rng(0)
-    x = np.concatenate([rng.normal(-2, 1, 50), rng.normal(2, 1, 50)])[:, None]
-    w = fit_logistic(x, np.repeat([0.0, 1.0], 50))
-    assert w[0] > 1 and abs(w[1]) < 0.5
-
-
-def test_cross_validated_auc_balances_classes_and_is_reproducible():
-    rng = np.random.default_rng(0)
-    real, synthetic = rng.normal(size=(200, 3)), rng.normal(size=(40, 3))
-    first = cross_validated_auc(real, synthetic, seed=3)
-    assert first == cross_validated_auc(real, synthetic, seed=3)
-    assert first == pytest.approx(0.5, abs=0.15)
-    assert np.isnan(cross_validated_auc(real, synthetic[:1]))

@@ -304,7 +304,9 @@ std::pair<py::object, py::object> overwrite_inputs(py::object self, py::object d
     py::object group = self.attr("df_value_time_series");
     py::object x_overwrite = group.attr("pass_inputs_to_y")(
         transformer.attr("transform")(df_overwrite, "max_workers"_a = max_workers));
+    // Where an entity ends is the model's to draw, whatever the caller imposes.
     py::list generated;
+    generated.append(self.attr("df_value_time_series").attr("entity_end"));
     for (py::handle component : transformer) {
         bool complete = true;
         for (py::handle column : component.attr("in_columns")) {
@@ -344,12 +346,31 @@ py::object column_values(py::object tensor) {
     return global("np").attr("ravel")(tensor.attr("numpy")());
 }
 
-py::object decoded_frame(py::dict data, py::object columns) {
+// The first `rows` decoded values of each column (all of them when `rows` is None).
+py::object decoded_frame(py::dict data, py::object columns, py::object rows = none()) {
     py::dict frame;
     for (py::handle column : columns) {
-        frame[column] = column_values(data[column]);
+        frame[column] = column_values(data[column])[py::slice(none(), rows, none())];
     }
     return global("pd").attr("DataFrame")(frame);
+}
+
+// Steps before the entity's first drawn end flag, or all `n`: the flag of step 0 is never
+// read, since an entity ends only after an event.
+long generated_length(py::object self, py::dict data, long n) {
+    py::object end = self.attr("df_value_time_series").attr("entity_end");
+    if (end.is_none()) {
+        return n;
+    }
+    Contiguous<float> flags = column_values(data[end]);
+    const float* ended = flags.data();
+    const long steps = std::min<long>(n, static_cast<long>(flags.size()));
+    for (long t = 1; t < steps; ++t) {
+        if (ended[t] > 0.5f) {
+            return t;
+        }
+    }
+    return n;
 }
 
 // Event times from the start and the gaps (missing gaps count as none).
@@ -416,7 +437,7 @@ py::list output_columns(py::object self, py::object id) {
 py::object synthesize(py::object self, py::object n, py::object produce_nans, py::object id,
                       py::object df_const, py::object df_time_series, py::object df_exogenous,
                       py::object association_rules, py::object expression_rules,
-                      py::object df_overwrite) {
+                      py::object df_overwrite, py::object stop_at_end) {
     (void)df_time_series;  // accepted for the common interface; events are generated afresh
     py::object max_workers = max_workers_of(self);
     py::object z_id = id_code(self, id, df_const, max_workers);
@@ -436,10 +457,12 @@ py::object synthesize(py::object self, py::object n, py::object produce_nans, py
     py::dict data = compiled_method(self, decoding_function, "_compiled_decoding", eager)(
         generated[1], z_id, eager ? association_rules : none());
 
+    py::object rows = py::int_(truthy(stop_at_end) ? generated_length(self, data, n.cast<long>())
+                                                   : n.cast<long>());
     py::object ts_transformer = self.attr("df_transformer_time_series");
     py::object df_synth = ts_transformer.attr("inverse_transform")(
-        decoded_frame(data, ts_transformer.attr("out_columns")), "produce_nans"_a = produce_nans,
-        "max_workers"_a = max_workers);
+        decoded_frame(data, ts_transformer.attr("out_columns"), rows),
+        "produce_nans"_a = produce_nans, "max_workers"_a = max_workers);
     py::object constants = self.attr("df_transformer_const")
                                .attr("inverse_transform")(
                                    decoded_frame(data, self.attr("df_value_const").attr("_values")),
@@ -479,6 +502,9 @@ Args:
     exog_cols: the exogenous columns; all of them must be supplied during training and
         synthesis.
     config: the model configuration.
+
+`synthesize(n)` generates at most `n` events: with `config.learn_entity_end` the entity ends
+where the model draws its end, unless `stop_at_end` is False, which gives exactly `n`.
 )";
 
 void define_event_synthesizer(py::module_& m) {
@@ -512,7 +538,8 @@ void define_event_synthesizer(py::module_& m) {
                  optional("df_exogenous", "Optional[pd.DataFrame]"),
                  optional("association_rules", "Optional[List[Association]]"),
                  optional("expression_rules", "Optional[List[Expression]]"),
-                 optional("df_overwrite", "Optional[pd.DataFrame]")},
+                 optional("df_overwrite", "Optional[pd.DataFrame]"),
+                 arg("stop_at_end", "bool") = py::bool_(true)},
                 "", synthesize)
             .finish()
             .release();

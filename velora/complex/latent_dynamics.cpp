@@ -51,6 +51,9 @@ void build_value_groups(py::object self, py::object config) {
     self.attr("df_value_const") = extract("df_model_const");
     factory_config.attr("dates_as_continuous") = true;
     self.attr("df_value_time_series") = extract("df_model_time_series");
+    if (truthy(config.attr("learn_entity_end"))) {
+        self.attr("df_value_time_series").attr("track_entity_end")();
+    }
     self.attr("df_value_exog") = extract("df_model_exog");
 }
 
@@ -74,6 +77,15 @@ void build_transformers(py::object self, py::object config) {
 // The bidirectional inference LSTM emits 2 * (H // 2) features, which its Gaussian head reads.
 int inference_width(int capacity) { return 2 * (capacity / 2); }
 
+bool emission_reads_state(py::handle self) {
+    return truthy(self.attr("config").attr("emission_reads_state"));
+}
+// The emission reads the latent state, and the transition's recurrent state when configured.
+int emission_width(py::handle self) {
+    const int L = self.attr("latent_size").cast<int>();
+    return emission_reads_state(self) ? L + self.attr("capacity").cast<int>() : L;
+}
+
 void build_networks(py::object self) {
     const py::object L = self.attr("latent_size");
     const int H = self.attr("capacity").cast<int>();
@@ -96,7 +108,7 @@ void build_networks(py::object self) {
               "output_size"_a = size_of(self.attr("df_value_const"), "learned_output_size"),
               "batch_norm"_a = false, "activation"_a = "none");
     self.attr("emission_network") = gaussian(
-        "input_size"_a = L,
+        "input_size"_a = emission_width(self),
         "output_size"_a = size_of(self.attr("df_value_time_series"), "learned_output_size"),
         "capacity"_a = H, "num_layers"_a = 1, "name"_a = "emission");
     py::object layers = tf("keras").attr("layers");
@@ -186,7 +198,8 @@ void build(py::object self, py::object input_shape) {
     const int I_ex = size_of(self.attr("df_value_exog"), "learned_input_size");
     const int transition_inputs = I_ts + L.cast<int>() + I_ex;
     auto scoped = [&](const char* scope, auto&& work) { with_context(name_scope(scope), work); };
-    scoped("emission", [&] { build_once(self.attr("emission_network"), L); });
+    scoped("emission",
+           [&] { build_once(self.attr("emission_network"), py::int_(emission_width(self))); });
     // Keras 3 recurrent layers name their shape argument `sequences_shape`: it goes by position.
     scoped("transition", [&] {
         build_once(self.attr("transition_rnn"), py::make_tuple(none(), none(), transition_inputs));
@@ -227,13 +240,23 @@ py::object standard_normal(py::object shape) {
     return tf("random").attr("normal")("shape"_a = shape, "dtype"_a = tf("float32"));
 }
 
-py::object sample_id(py::object self, py::object bs) {
-    return standard_normal(py::make_tuple(bs, 1, self.attr("latent_size")));
-}
-
 // mean + noise * std, the reparameterised draw every sampling step uses.
 py::object draw(py::object mean, py::object std) {
     return mean.attr("__add__")(standard_normal(tf("shape")(std)).attr("__mul__")(std));
+}
+
+// With the id codes of the training entities kept, a random code is drawn from the posterior
+// of a training entity chosen at random, the distribution the id networks were trained on,
+// rather than from the prior, which the id posteriors cover only roughly.
+py::object sample_id(py::object self, py::object bs) {
+    py::object codes = py::getattr(self, "training_id_codes", none());
+    if (codes.is_none()) {
+        return standard_normal(py::make_tuple(bs, 1, self.attr("latent_size")));
+    }
+    py::object mu = codes[py::int_(0)], sigma = codes[py::int_(1)];
+    py::object rows = tf("random").attr("uniform")(py::make_tuple(bs), "maxval"_a = py::len(mu),
+                                                   "dtype"_a = tf("int32"));
+    return draw(tf("gather")(mu, rows), tf("gather")(sigma, rows));
 }
 
 py::object draw_from(py::object network, py::object input) {
@@ -244,6 +267,18 @@ py::object draw_from(py::object network, py::object input) {
 py::object ones(py::object shape) { return tf("ones")("shape"_a = shape); }
 
 py::object concat(py::list parts, int axis) { return tf("concat")(parts, "axis"_a = axis); }
+
+// An output drawn from the emission at latent state z, beside recurrent state h when the
+// emission reads it.
+py::object emit(py::object self, py::object z, py::object h) {
+    if (!emission_reads_state(self)) {
+        return draw_from(self.attr("emission_network"), z);
+    }
+    py::list parts;
+    parts.append(z);
+    parts.append(h);
+    return draw_from(self.attr("emission_network"), concat(parts, -1));
+}
 
 // Encoded output of one step, the id code and the exogenous row: one step's recurrent input.
 py::object step_input(py::object x_t, py::object z_id, py::object x_exog, py::object row) {
@@ -284,7 +319,7 @@ py::tuple generation_loop(py::object self, py::object n, py::object h_t, py::obj
     py::cpp_function body([=](py::object t, py::object h, py::object s1, py::object s2,
                               py::object z_steps, py::object y_steps) {
         py::object z_t = draw_from(self.attr("transition_network"), h);
-        py::object y_t = draw_from(self.attr("emission_network"), z_t);
+        py::object y_t = emit(self, z_t, h);
         if (!x_overwrite.is_none()) {
             py::object given =
                 tf("expand_dims")(x_overwrite[py::slice(t, t.attr("__add__")(1), py::none())], 1);
@@ -319,7 +354,7 @@ Recurrence initial_recurrence(py::object self, py::object z_id) {
 py::tuple fresh_generation(py::object self, py::object n, py::object z_id, py::object x_exog,
                            py::object x_overwrite, py::object mask, py::object association_rules) {
     Recurrence state = initial_recurrence(self, z_id);
-    py::object y_0 = draw_from(self.attr("emission_network"), z_id);
+    py::object y_0 = emit(self, z_id, self.attr("initial_network")(z_id));
     state.advance(
         self.attr("transition_rnn"),
         step_input(encode_output(self, y_0, association_rules), z_id, x_exog, py::int_(0)));
@@ -388,6 +423,23 @@ py::object over_steps(py::object loss, py::object like) {
     return tf("reshape")(loss, py::make_tuple(-1, 1)).attr("__mul__")(ones(tf("shape")(like)));
 }
 
+// The time series reconstructed from latent states drawn from the prior, as generation draws
+// them, when configured: it trains the path that generation takes, where the posterior's
+// reconstruction alone lets the emission lean on what the posterior saw of the step itself.
+void add_prior_reconstruction(py::object self, py::object losses, py::object mu_gamma,
+                              py::object sigma_gamma, py::object prior_hs,
+                              py::object input_dict) {
+    py::object weight = self.attr("config").attr("prior_reconstruction_weight");
+    if (weight.cast<double>() <= 0.0) {
+        return;
+    }
+    py::object y_prior = emit(self, draw(mu_gamma, sigma_gamma), prior_hs);
+    py::object group_losses =
+        self.attr("df_value_time_series").attr("loss")(y_prior, input_dict).attr("values")();
+    losses["prior_reconstruction_loss"] =
+        tf("multiply")(weight, tf("add_n")(py::list(group_losses)));
+}
+
 py::object loss_func(py::object self, py::object input_dict) {
     const py::object bs = self.attr("bs");
     py::object ts_group = self.attr("df_value_time_series");
@@ -396,11 +448,12 @@ py::object loss_func(py::object self, py::object input_dict) {
     py::object z_id = id_mu.attr("__add__")(id_sigma.attr("__mul__")(
         standard_normal(py::make_tuple(bs, 1, id_sigma.attr("shape")[py::int_(-1)]))));
 
-    py::object y_0 = draw_from(self.attr("emission_network"), z_id);
+    py::object initial_output = self.attr("initial_network")(z_id);
+    py::object y_0 = emit(self, z_id, initial_output);
     py::object x_0 =
         tf("expand_dims")(ts_group.attr("unify_inputs")(ts_group.attr("output_tensors")(y_0)), 1);
     py::list h_0;
-    h_0.append(tf("squeeze")(self.attr("initial_network")(z_id), "axis"_a = 1));
+    h_0.append(tf("squeeze")(initial_output, "axis"_a = 1));
     h_0.append(tf("squeeze")(self.attr("initial_network2")(z_id), "axis"_a = 1));
 
     py::object x = ts_group.attr("unify_inputs")(input_dict);
@@ -450,12 +503,16 @@ py::object loss_func(py::object self, py::object input_dict) {
     py::object posterior_hs = inference_rnn(inf_x, "initial_state"_a = initial_state);
     auto phi = unpack(self.attr("inference_network")(posterior_hs), 2);
     py::object z = draw(phi[0], phi[1]);
-    py::object y = draw_from(self.attr("emission_network"), z);
+    py::object y = emit(self, z, prior_hs);
     py::object id_logits = self.attr("id_linear")(self.attr("id_emission")(z_id));
 
     py::object losses = global("OrderedDict")();
     py::object kl =
         tf("multiply")(1.0, diagonal_normal_kl_divergence(phi[0], phi[1], gamma[0], gamma[1]));
+    py::object free_bits = self.attr("config").attr("kl_free_bits");
+    if (free_bits.cast<double>() > 0.0) {
+        kl = tf("maximum")(kl, free_bits);
+    }
     losses["kl_loss"] = kl;
     losses["id_kl_loss"] = over_steps(
         diagonal_normal_kl_divergence(id_mu, id_sigma, py::float_(0.0), py::float_(1.0)), kl);
@@ -466,6 +523,7 @@ py::object loss_func(py::object self, py::object input_dict) {
     losses["regularization_loss"] = tf("add_n")(penalties, "name"_a = "regularization_loss")
                                         .attr("__mul__")(ones(tf("shape")(kl)));
     losses.attr("update")(ts_group.attr("loss")(y, input_dict));
+    add_prior_reconstruction(self, losses, gamma[0], gamma[1], prior_hs, input_dict);
     py::object const_group = self.attr("df_value_const");
     if (size_of(const_group, "learned_output_size") != 0) {
         for (py::handle item : const_group.attr("loss")(id_logits, input_dict).attr("items")()) {
@@ -540,6 +598,12 @@ py::dict entity_examples(py::object self, py::object df_transformed, py::object 
     return examples;
 }
 
+// The id posterior (means and standard deviations, [entities, 1, L] each) of every training
+// entity, which `sample_id` then draws from.
+void keep_training_id_codes(py::object self, py::dict examples) {
+    keep(self, "training_id_codes", self.attr("id_encoder")(id_inputs(self, examples)));
+}
+
 py::object learn(py::object self, py::object df, py::object epochs, py::object steps_per_epoch) {
     py::object T = self.attr("max_time_steps");
     py::object df_post = self.attr("preprocess_df")(df, "max_time_steps"_a = T);
@@ -559,8 +623,8 @@ py::object learn(py::object self, py::object df, py::object epochs, py::object s
         !truthy(self.attr("config").attr("shuffle"))) {
         buffer_size = py::int_(1);
     }
-    py::object data = tf("data").attr("Dataset").attr("from_tensor_slices")(
-        entity_examples(self, df_transformed, T));
+    py::dict examples = entity_examples(self, df_transformed, T);
+    py::object data = tf("data").attr("Dataset").attr("from_tensor_slices")(examples);
     data = data.attr("repeat")().attr("shuffle")(buffer_size).attr("batch")(bs).attr("prefetch")(2);
     py::list input_shape;
     input_shape.append(bs);
@@ -573,8 +637,13 @@ py::object learn(py::object self, py::object df, py::object epochs, py::object s
     callbacks.append(
         global("SimpleManager")("total_loss", "steps"_a = total_steps, "verbose"_a = true));
     // The stream is shuffled already; telling Keras so keeps it from warning about it.
-    return self.attr("fit")(data, "epochs"_a = epochs, "steps_per_epoch"_a = steps_per_epoch,
-                            "verbose"_a = 0, "callbacks"_a = callbacks, "shuffle"_a = false);
+    py::object history =
+        self.attr("fit")(data, "epochs"_a = epochs, "steps_per_epoch"_a = steps_per_epoch,
+                         "verbose"_a = 0, "callbacks"_a = callbacks, "shuffle"_a = false);
+    if (truthy(self.attr("config").attr("id_codes_from_training"))) {
+        keep_training_id_codes(self, examples);
+    }
+    return history;
 }
 
 constexpr const char* model_doc = R"(A Recurrent Deep State Space Model for Time Series Synthesis.

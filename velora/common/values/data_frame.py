@@ -10,6 +10,7 @@ import tensorflow as tf
 
 from velora.common.values.base import Value
 from velora.common.values.categorical import CategoricalValue
+from velora.common.values.entity_end import ENTITY_END, EntityEndValue
 from velora.common.values.missing import MissingValue
 
 if TYPE_CHECKING:
@@ -37,6 +38,19 @@ class DataFrameValue(keras.layers.Layer):
         super().__init__(name=None if name is None else str(name).replace("/", "_"))
         self._values: dict[str, Value] = {value.name: value for value in values}
 
+    def track_entity_end(self) -> None:
+        """Add the flag of where an entity ends (`EntityEndValue`) as the group's last value.
+
+        Call it before the group's output size is read: the flag adds one output.
+        """
+        if ENTITY_END not in self._values:
+            self._values[ENTITY_END] = EntityEndValue()
+
+    @property
+    def entity_end(self) -> str | None:
+        """The name of the end flag among the group's values and decoded columns, if tracked."""
+        return ENTITY_END if ENTITY_END in self._values else None
+
     def build(self, input_shape=None) -> None:
         for value in self._values.values():
             value.build(input_shape)
@@ -63,12 +77,14 @@ class DataFrameValue(keras.layers.Layer):
         Keys are "<column>_reconstruction_loss"; each loss has the shape of the columns. A
         row in which every value (flags aside) is missing adds no loss: such rows are the
         filler after an entity's last event, and a model that learned them would emit
-        missing events where a real entity goes on.
+        missing events where a real entity goes on. The end flag, which learns exactly
+        where the filler starts, masks its own loss.
         """
         columns = self._columns(inputs)
         filled = self._filled_rows(columns)
         return {
-            f"{name}_reconstruction_loss": value.loss(y_part, columns) * filled
+            f"{name}_reconstruction_loss": value.loss(y_part, columns)
+            * (1.0 if isinstance(value, EntityEndValue) else filled)
             for (name, value), y_part in zip(self._values.items(), self._split(y), strict=True)
         }
 
@@ -145,7 +161,10 @@ class DataFrameValue(keras.layers.Layer):
         if not present:
             raise KeyError(f"The inputs hold none of the columns {list(self._values)}")
         absent = tf.fill(tf.shape(next(iter(present.values()))), np.float32(np.nan))
-        return {name: present.get(name, absent) for name in self._values}
+        columns = {name: present.get(name, absent) for name in self._values}
+        if ENTITY_END in self._values and ENTITY_END not in present:
+            columns[ENTITY_END] = 1.0 - self._filled_rows(columns)
+        return columns
 
     def __getitem__(self, name: str) -> Value:
         return self._values[name]
