@@ -333,6 +333,7 @@ def train_synthesizer(
         batch_size=16,
         learn_entity_end=True,
         emission_reads_state=True,
+        outputs_as_fed_back=True,
     )
     synthesizer = EventSynthesizer(
         table,

@@ -153,6 +153,11 @@ class DeepStateConfig:
         id_codes_from_training: after training, keep the id posterior of every training
             entity, and draw a random entity's id code from the posterior of a training
             entity chosen at random instead of from the standard normal prior.
+        outputs_as_fed_back: generation returns, for every step, the event it decoded and
+            fed back to the recurrence (in output layout, certain), so that decoding the
+            returned outputs gives the events that later steps were conditioned on. Off, it
+            returns the emission's draw, which decoding samples afresh, so that consecutive
+            events come out nearly independent of each other.
         meta_factory_config: how column metas are inferred.
         model_builder_config: how the value models summarise columns.
         value_factory_config: how value groups encode and decode columns.
@@ -175,6 +180,7 @@ class DeepStateConfig:
     kl_free_bits: float = 0.0
     prior_reconstruction_weight: float = 0.0
     id_codes_from_training: bool = False
+    outputs_as_fed_back: bool = False
     meta_factory_config: MetaFactoryConfig = field(default_factory=MetaFactoryConfig)
     model_builder_config: ModelBuilderConfig = field(default_factory=ModelBuilderConfig)
     value_factory_config: ValueFactoryConfig = field(default_factory=ValueFactoryConfig)

@@ -292,11 +292,27 @@ py::object step_input(py::object x_t, py::object z_id, py::object x_exog, py::ob
     return concat(parts, -1);
 }
 
-py::object encode_output(py::object self, py::object y_t, py::object association_rules) {
+// One generated step decoded: the recurrent input it feeds back, and the output it returns.
+struct DecodedStep {
+    py::object input, output;
+};
+
+// Decoding samples (categories, flags, numbers), so decoding a step's emission twice gives two
+// different events. When configured, the step returns the very event it fed back, in output
+// layout and certain, so that decoding the returned outputs again gives that event.
+DecodedStep decode_step(py::object self, py::object y_t, py::object association_rules) {
     py::object group = self.attr("df_value_time_series");
     py::object decoded =
         group.attr("output_tensors")(y_t, "association_rules"_a = association_rules);
-    return tf("expand_dims")(group.attr("unify_inputs")(decoded), 1);
+    py::object input = tf("expand_dims")(group.attr("unify_inputs")(decoded), 1);
+    if (!truthy(self.attr("config").attr("outputs_as_fed_back"))) {
+        return {input, y_t};
+    }
+    return {input, tf("reshape")(group.attr("pass_inputs_to_y")(decoded), tf("shape")(y_t))};
+}
+
+py::object encode_output(py::object self, py::object y_t, py::object association_rules) {
+    return decode_step(self, y_t, association_rules).input;
 }
 
 // One recurrent step: the LSTM's output and its two states.
@@ -325,11 +341,11 @@ py::tuple generation_loop(py::object self, py::object n, py::object h_t, py::obj
                 tf("expand_dims")(x_overwrite[py::slice(t, t.attr("__add__")(1), py::none())], 1);
             y_t = tf("where")("condition"_a = mask, "x"_a = given, "y"_a = y_t);
         }
+        DecodedStep step = decode_step(self, y_t, association_rules);
         Recurrence state{h, s1, s2};
-        state.advance(self.attr("transition_rnn"),
-                      step_input(encode_output(self, y_t, association_rules), z_id, x_exog, t));
+        state.advance(self.attr("transition_rnn"), step_input(step.input, z_id, x_exog, t));
         return py::make_tuple(t.attr("__add__")(1), state.h_t, state.state1, state.state2,
-                              z_steps.attr("write")(t, z_t), y_steps.attr("write")(t, y_t));
+                              z_steps.attr("write")(t, z_t), y_steps.attr("write")(t, step.output));
     });
     py::cpp_function more([n](py::args loop_vars) { return loop_vars[0].attr("__lt__")(n); });
     py::tuple done = tf("while_loop")(
