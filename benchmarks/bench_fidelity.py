@@ -38,7 +38,6 @@ import numpy as np
 import pandas as pd
 from _tables import cell, note, print_table, split_by_entity, timed
 from markov_baseline import MarkovBaseline
-from threadpoolctl import threadpool_limits
 
 from velora import cli
 from velora.cli import TableRoles
@@ -181,18 +180,15 @@ def run_markov(train: pd.DataFrame, roles: TableRoles, entities: int, seed: int)
 
 
 def score(test: pd.DataFrame, synthetic: pd.DataFrame, roles: TableRoles, seed: int) -> dict:
-    # The discriminator fits many small boosted-tree models; on two shared cores their OpenMP
-    # threads wait on each other (males: 87 s against 4 s) for the very same figures.
-    with threadpool_limits(1, user_api="openmp"):
-        report = evaluate(
-            test,
-            synthetic,
-            id_col=roles.id_col,
-            time_col=roles.time_col,
-            event_cols=roles.event_cols,
-            const_cols=roles.const_cols,
-            seed=seed,
-        )
+    report = evaluate(
+        test,
+        synthetic,
+        id_col=roles.id_col,
+        time_col=roles.time_col,
+        event_cols=roles.event_cols,
+        const_cols=roles.const_cols,
+        seed=seed,
+    )
     return dict(report.figures)
 
 

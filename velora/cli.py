@@ -331,6 +331,10 @@ def train_synthesizer(
     config = DeepStateConfig(
         max_time_steps=int(min(longest, MAX_TIME_STEPS)),
         batch_size=16,
+        # Every input step counts when the emission reads the recurrent state, and a larger
+        # step learns the few thousand entities of a typical table in as many steps.
+        dropout_rate=0.0,
+        learning_rate=3e-3,
         learn_entity_end=True,
         emission_reads_state=True,
         outputs_as_fed_back=True,

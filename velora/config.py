@@ -31,11 +31,14 @@ class QuantileTransformerConfig:
         noise: standard deviation, as a share of the column's standard deviation, of the
             jitter added to the values before their quantiles are estimated; it spreads
             heavily repeated values. 0 disables it.
+        max_levels: a column with at most this many distinct values maps back to the nearest
+            of them (its grid), not to values in between. 0 disables it.
     """
 
     n_quantiles: int = 1000
     output_distribution: str = "normal"
     noise: float = 0.0
+    max_levels: int = 32
 
 
 @dataclass
@@ -147,6 +150,10 @@ class DeepStateConfig:
         kl_free_bits: nats per time step of divergence of the posterior from the prior that
             are not penalised (the loss counts at least this much), which keeps the posterior
             from collapsing onto the prior. 0 counts the divergence as it is.
+        id_kl_free_bits: the same for the id code, in nats per entity: room for the id code
+            to carry the entity's constant attributes, which the recurrence then sees.
+            Drawing random codes from the training entities (`id_codes_from_training`) suits
+            it, since the id posteriors then stray from the prior.
         prior_reconstruction_weight: weight of a second reconstruction of the time series,
             from latent states drawn from the prior (as generation draws them) instead of the
             posterior; it adds the loss "prior_reconstruction_loss". 0 leaves it out.
@@ -178,6 +185,7 @@ class DeepStateConfig:
     learn_entity_end: bool = False
     emission_reads_state: bool = False
     kl_free_bits: float = 0.0
+    id_kl_free_bits: float = 0.0
     prior_reconstruction_weight: float = 0.0
     id_codes_from_training: bool = False
     outputs_as_fed_back: bool = False

@@ -112,16 +112,19 @@ def test_options_change_only_their_own_sizes_and_losses(table, fields, emission_
 
 
 @pytest.mark.parametrize("free_bits", [0.0, 0.5, 100.0])
-def test_free_bits_floor_the_kl_loss_and_nothing_else(table, eager, free_bits):
+@pytest.mark.parametrize(
+    "field, key", [("kl_free_bits", "kl_loss"), ("id_kl_free_bits", "id_kl_loss")]
+)
+def test_free_bits_floor_their_divergence_and_nothing_else(table, eager, free_bits, field, key):
     model = synthesizer(table)
     model.build([model.bs, model.max_time_steps, None])
     batch = first_batch(model, table)
     plain = seeded_losses(model, batch)
-    model.config.kl_free_bits = free_bits
+    setattr(model.config, field, free_bits)
     floored = seeded_losses(model, batch)
-    np.testing.assert_allclose(floored["kl_loss"], np.maximum(plain["kl_loss"], free_bits))
-    for key in set(plain) - {"kl_loss"}:
-        np.testing.assert_array_equal(floored[key], plain[key])
+    np.testing.assert_allclose(floored[key], np.maximum(plain[key], free_bits))
+    for other in set(plain) - {key}:
+        np.testing.assert_array_equal(floored[other], plain[other])
 
 
 def test_the_prior_reconstruction_weighs_the_series_loss_of_prior_draws(table, eager):
@@ -185,3 +188,73 @@ def test_the_end_is_drawn_even_where_the_caller_imposes_values(ending):
     overwrite = pd.DataFrame({"kind": ["a", "b"] * 3})
     drawn = lengths(ending, 30, df_overwrite=overwrite)
     assert len(set(drawn)) > 1
+
+
+# --- the events generation returns ---------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def fed_back(table) -> EventSynthesizer:
+    model = synthesizer(table, outputs_as_fed_back=True)
+    model.learn(table, epochs=1, steps_per_epoch=5)
+    return model
+
+
+def test_returned_outputs_decode_to_the_events_fed_back(fed_back, eager, monkeypatch):
+    group = fed_back.df_value_time_series
+    fed, unify = [], type(group).unify_inputs
+
+    def recording(self, inputs):
+        if self is group and not isinstance(inputs, pd.DataFrame):
+            fed.append({name: np.asarray(column) for name, column in inputs.items()})
+        return unify(self, inputs)
+
+    monkeypatch.setattr(type(group), "unify_inputs", recording)
+    _, y = fed_back.transition_loop(4, fed_back.sample_id())
+    generated = fed[1:]  # the first is the warm-up output, which is not returned
+    assert len(generated) == 4
+    decoded = {name: column.numpy() for name, column in group.output_tensors(y).items()}
+    fed_back = {name: np.concatenate([step[name] for step in generated]) for name in decoded}
+    # A value flagged missing is no value: decoding stands any category or number in for it.
+    for name, flag in [("kind", "kind_nan"), ("time_diff", "time_diff_nan")]:
+        np.testing.assert_array_equal(decoded[flag], fed_back[flag])
+        present = fed_back[flag] == 0
+        np.testing.assert_allclose(decoded[name][present], fed_back[name][present], rtol=1e-6)
+
+
+@pytest.mark.parametrize("as_fed_back", [False, True])
+def test_decoding_the_returned_outputs_twice_agrees_only_when_fed_back(table, as_fed_back):
+    model = synthesizer(table, outputs_as_fed_back=as_fed_back)
+    model.learn(table, epochs=1, steps_per_epoch=2)
+    _, y = model.transition_loop(200, model.sample_id())
+    first, second = (model.df_value_time_series.output_tensors(y) for _ in range(2))
+    present = (first["kind_nan"].numpy() == 0) & (second["kind_nan"].numpy() == 0)
+    assert present.sum() > 20
+    same = np.array_equal(first["kind"].numpy()[present], second["kind"].numpy()[present])
+    assert same == as_fed_back
+
+
+# --- random id codes from the training entities ---------------------------------------------
+
+
+def test_training_id_codes_are_kept_only_when_asked(table):
+    kept = synthesizer(table, id_codes_from_training=True)
+    kept.learn(table, epochs=1, steps_per_epoch=2)
+    mu, sigma = kept.training_id_codes
+    assert mu.shape == sigma.shape == (table["user"].nunique(), 1, L)
+    plain = synthesizer(table)
+    plain.learn(table, epochs=1, steps_per_epoch=2)
+    assert not hasattr(plain, "training_id_codes")
+
+
+def test_random_codes_are_drawn_from_a_training_entitys_posterior(table):
+    model = synthesizer(table, id_codes_from_training=True)
+    model.learn(table, epochs=1, steps_per_epoch=2)
+    mu = tf.constant(np.arange(3 * L, dtype=np.float32).reshape(3, 1, L) * 100)
+    object.__setattr__(model, "training_id_codes", (mu, tf.fill(mu.shape, 1e-3)))
+    codes = model.sample_id(bs=60).numpy()
+    assert codes.shape == (60, 1, L)
+    nearest = np.abs(codes[:, None] - mu.numpy()[None]).max(axis=(2, 3)).min(axis=1)
+    assert (nearest < 0.01).all()
+    chosen = np.abs(codes[:, None] - mu.numpy()[None]).max(axis=(2, 3)).argmin(axis=1)
+    assert set(chosen) == {0, 1, 2}

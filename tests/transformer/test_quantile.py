@@ -1,6 +1,7 @@
 import numpy as np
 import pandas as pd
 import pytest
+from scipy.special import ndtri
 
 from velora.config import QuantileTransformerConfig
 from velora.transformer.child.quantile import QuantileTransformer
@@ -51,3 +52,27 @@ def test_noise_spreads_repeated_values_reproducibly():
 def test_invalid_config_rejected(config):
     with pytest.raises(ValueError):
         QuantileTransformer("x", QuantileTransformerConfig(**config))
+
+
+def inverse(fit_values, normal_scores, **config):
+    transformer = QuantileTransformer("x", QuantileTransformerConfig(**config))
+    transformer.fit(pd.DataFrame({"x": fit_values}))
+    return transformer.inverse_transform(pd.DataFrame({"x": normal_scores}))["x"].to_numpy()
+
+
+@pytest.mark.parametrize(
+    "max_levels, on_grid", [(32, True), (2, True), (1, False), (0, False)], ids=str
+)
+def test_few_distinct_values_map_back_onto_themselves(max_levels, on_grid):
+    days = np.repeat([365.0, 366.0], [30, 10])
+    scores = ndtri(np.linspace(0.01, 0.99, 99))  # every probability, so some fall between
+    out = inverse(days, np.append(scores, np.nan), max_levels=max_levels)
+    assert np.isnan(out[-1])
+    assert np.isin(out[:-1], [365.0, 366.0]).all() == on_grid
+    assert (np.diff(out[:-1]) >= 0).all()  # still monotone
+
+
+def test_many_distinct_values_interpolate_between_quantiles():
+    sample = np.random.default_rng(0).normal(size=500)
+    out = inverse(sample, np.linspace(-2, 2, 101))
+    assert not np.isin(out, sample).all()

@@ -456,6 +456,12 @@ void add_prior_reconstruction(py::object self, py::object losses, py::object mu_
         tf("multiply")(weight, tf("add_n")(py::list(group_losses)));
 }
 
+// A divergence counted as at least `free_bits` nats: below that it costs nothing more, so
+// the posterior may carry that much information without being pulled onto the prior.
+py::object at_least_free_bits(py::object divergence, py::object free_bits) {
+    return free_bits.cast<double>() > 0.0 ? tf("maximum")(divergence, free_bits) : divergence;
+}
+
 py::object loss_func(py::object self, py::object input_dict) {
     const py::object bs = self.attr("bs");
     py::object ts_group = self.attr("df_value_time_series");
@@ -525,13 +531,14 @@ py::object loss_func(py::object self, py::object input_dict) {
     py::object losses = global("OrderedDict")();
     py::object kl =
         tf("multiply")(1.0, diagonal_normal_kl_divergence(phi[0], phi[1], gamma[0], gamma[1]));
-    py::object free_bits = self.attr("config").attr("kl_free_bits");
-    if (free_bits.cast<double>() > 0.0) {
-        kl = tf("maximum")(kl, free_bits);
-    }
-    losses["kl_loss"] = kl;
-    losses["id_kl_loss"] = over_steps(
-        diagonal_normal_kl_divergence(id_mu, id_sigma, py::float_(0.0), py::float_(1.0)), kl);
+    py::object config = self.attr("config");
+    losses["kl_loss"] = at_least_free_bits(kl, config.attr("kl_free_bits"));
+    losses["id_kl_loss"] =
+        over_steps(at_least_free_bits(diagonal_normal_kl_divergence(id_mu, id_sigma,
+                                                                    py::float_(0.0),
+                                                                    py::float_(1.0)),
+                                      config.attr("id_kl_free_bits")),
+                   kl);
     py::list penalties;
     for (py::handle weight : self.attr("regularization_losses")) {
         penalties.append(self.attr("l2")(weight));

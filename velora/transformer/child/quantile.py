@@ -21,7 +21,9 @@ class QuantileTransformer(NumericTransformer):
 
     Values are mapped to their probability by interpolating the fitted quantiles, and
     back by the inverse interpolation; values outside the fitted range are clipped to it.
-    Fitted state: `quantiles` and their probabilities `references`.
+    A column fitted on at most `config.max_levels` distinct values (gaps of exactly one or
+    two days, say) maps back to the nearest of them, `levels`, so that it keeps its grid.
+    Fitted state: `quantiles` and their probabilities `references`, and `levels`.
     """
 
     def __init__(self, name: str, config: QuantileTransformerConfig | None = None):
@@ -36,8 +38,11 @@ class QuantileTransformer(NumericTransformer):
             raise ValueError(f"n_quantiles must be at least 2, got {self.config.n_quantiles}")
         self.quantiles = np.empty(0)
         self.references = np.empty(0)
+        self.levels = np.empty(0)
 
     def _fit_values(self, values: np.ndarray) -> None:
+        levels = np.unique(values)
+        self.levels = levels if levels.size <= self.config.max_levels else np.empty(0)
         if self.config.noise > 0:
             values = values + self._jitter(values)
         # At least two points, so even a constant column maps to the middle probability.
@@ -66,4 +71,12 @@ class QuantileTransformer(NumericTransformer):
             probabilities = values
         else:
             probabilities = (ndtr(values) - EPSILON) / (1 - 2 * EPSILON)
-        return np.interp(np.clip(probabilities, 0.0, 1.0), self.references, self.quantiles)
+        values = np.interp(np.clip(probabilities, 0.0, 1.0), self.references, self.quantiles)
+        return self._nearest_level(values) if self.levels.size else values
+
+    def _nearest_level(self, values: np.ndarray) -> np.ndarray:
+        upper = np.clip(np.searchsorted(self.levels, values), 0, self.levels.size - 1)
+        lower = np.clip(upper - 1, 0, None)
+        below_is_closer = np.abs(values - self.levels[lower]) <= np.abs(self.levels[upper] - values)
+        nearest = np.where(below_is_closer, self.levels[lower], self.levels[upper])
+        return np.where(np.isnan(values), np.nan, nearest)
