@@ -20,8 +20,9 @@ def test_main_job_writes_the_table_and_the_report(tmp_path, capsys):
     assert list(synthetic.columns) == list(load_flights_sample().columns)
     assert sorted(synthetic["tailnum"].unique()) == ["synthetic-0001", "synthetic-0002",
                                                      "synthetic-0003"]  # fmt: skip
-    sizes = set(load_flights_sample().groupby("tailnum").size())
-    assert set(synthetic.groupby("tailnum").size()) <= sizes  # drawn from the real sizes
+    # The model ends each aircraft's departures: at least one, at most the longest real one.
+    longest = load_flights_sample().groupby("tailnum").size().max()
+    assert synthetic.groupby("tailnum").size().between(1, longest).all()
     figures = json.loads((tmp_path / "report" / "report.json").read_text())
     assert {"discriminator_auc", "gap_ks", "transition_tvd/dest"} <= figures.keys()
     out = capsys.readouterr().out

@@ -161,7 +161,9 @@ class TimeCodec:
         step = self.resolution.value
         ticks = _ticks_since(times, self.origin)
         rounded = (ticks + step // 2) // step * step
-        on_grid = pd.Series(self.origin + pd.to_timedelta(rounded, unit="ns"), index=times.index)
+        on_grid = pd.Series(
+            self.origin + pd.to_timedelta(rounded, unit="ns"), index=times.index, name=times.name
+        )
         return on_grid.where(times.notna())
 
 
@@ -318,13 +320,17 @@ def roles_columns(roles: TableRoles) -> list[str]:
 
 
 def train_synthesizer(
-    table: pd.DataFrame, roles: TableRoles, *, steps: int, seed: int
+    table: pd.DataFrame, roles: TableRoles, *, steps: int, seed: int, stop_at_end: bool = True
 ) -> "EventSynthesizer":
-    """An `EventSynthesizer` trained on a table whose time column holds date-times."""
+    """An `EventSynthesizer` trained on a table whose time column holds date-times.
+
+    It learns where entities end, and ends its synthetic entities there unless `stop_at_end`
+    is False, which gives every entity as many events as asked for.
+    """
     import tensorflow as tf  # loaded only when training: it takes seconds
 
     from velora.complex.episode_forge import EventSynthesizer
-    from velora.config import DeepStateConfig
+    from velora.config import DateTransformerConfig, DeepStateConfig, MetaTransformerConfig
 
     tf.keras.utils.set_random_seed(seed)
     longest = table.groupby(roles.id_col, sort=False).size().max()
@@ -336,8 +342,14 @@ def train_synthesizer(
         dropout_rate=0.0,
         learning_rate=3e-3,
         learn_entity_end=True,
+        stop_at_entity_end=stop_at_end,
         emission_reads_state=True,
         outputs_as_fed_back=True,
+        # Start dates stay within the real range, and gaps of a few distinct lengths (yearly
+        # panels) keep them.
+        meta_transformer_config=MetaTransformerConfig(
+            max_levels=32, date_transformer_config=DateTransformerConfig(quantile=True)
+        ),
     )
     synthesizer = EventSynthesizer(
         table,
@@ -372,7 +384,9 @@ def synthesize_like(
     """
     codec = TimeCodec(real[roles.time_col])
     table = codec.encode(real[roles_columns(roles)])
-    synthesizer = train_synthesizer(table, roles, steps=steps, seed=seed)
+    synthesizer = train_synthesizer(
+        table, roles, steps=steps, seed=seed, stop_at_end=events_per_entity is None
+    )
     by_entity = table.groupby(roles.id_col, sort=False)
     donors = np.random.default_rng(seed).choice(list(by_entity.groups), size=entities)
     width = max(4, len(str(entities)))
@@ -381,9 +395,7 @@ def synthesize_like(
         rows = by_entity.get_group(donor)
         n = events_per_entity or synthesizer.max_time_steps
         exogenous = _cycled(rows[roles.exog_cols], n) if roles.exog_cols else None
-        events = _synthesize_entity(
-            synthesizer, n, exogenous, roles.time_col, stop_at_end=events_per_entity is None
-        )
+        events = _synthesize_entity(synthesizer, n, exogenous, roles.time_col)
         frames.append(events.assign(**{roles.id_col: f"synthetic-{number:0{width}d}"}))
     synthetic = pd.concat(frames, ignore_index=True)
     synthetic[roles.time_col] = codec.decode(synthetic[roles.time_col])
@@ -391,12 +403,7 @@ def synthesize_like(
 
 
 def _synthesize_entity(
-    synthesizer: "EventSynthesizer",
-    n: int,
-    exogenous: pd.DataFrame | None,
-    time_col: str,
-    *,
-    stop_at_end: bool,
+    synthesizer: "EventSynthesizer", n: int, exogenous: pd.DataFrame | None, time_col: str
 ) -> pd.DataFrame:
     """One entity's events, drawn again while its start time comes out missing.
 
@@ -404,7 +411,7 @@ def _synthesize_entity(
     after `START_TIME_TRIES` draws its times are left missing.
     """
     for _ in range(START_TIME_TRIES):
-        events = synthesizer.synthesize(n, df_exogenous=exogenous, stop_at_end=stop_at_end)
+        events = synthesizer.synthesize(n, df_exogenous=exogenous)
         if pd.api.types.is_datetime64_any_dtype(events[time_col].dtype):
             return events
     return events.assign(**{time_col: pd.NaT}).astype({time_col: "datetime64[us]"})

@@ -38,7 +38,7 @@ class QuantileTransformerConfig:
     n_quantiles: int = 1000
     output_distribution: str = "normal"
     noise: float = 0.0
-    max_levels: int = 32
+    max_levels: int = 0
 
 
 @dataclass
@@ -90,12 +90,16 @@ class MetaTransformerConfig:
             become Gaussian, which the model's Gaussian outputs fit, and decoded values stay
             within the fitted range, so non-negative gaps stay non-negative.
         n_quantiles: most quantiles a `QuantileTransformer` of a continuous column estimates.
+        max_levels: a continuous column fitted on at most this many distinct values decodes
+            to the nearest of them (see `QuantileTransformerConfig`); values a caller imposes
+            are then snapped too. 0 decodes every value as it is.
     """
 
     continuous_only_dates: bool = False
     date_transformer_config: DateTransformerConfig = field(default_factory=DateTransformerConfig)
     quantile: bool = True
     n_quantiles: int = 1000
+    max_levels: int = 0
 
 
 @dataclass
@@ -144,6 +148,9 @@ class DeepStateConfig:
         learn_entity_end: learn, at every time step, whether the entity has ended (the filler
             rows after its last event say where), and end a synthetic entity where the model
             draws its end. Off, every synthetic entity has as many events as asked for.
+        stop_at_entity_end: with `learn_entity_end`, `synthesize(n)` ends the entity where
+            the model draws its end (n events at most); False gives exactly n. Read on every
+            call, so it may be changed after training.
         emission_reads_state: the emission network reads the transition's recurrent state
             beside the latent state, so each output sees the entity's history directly and
             not only through the noisy latent draw. Off, it reads the latent state alone.
@@ -183,6 +190,7 @@ class DeepStateConfig:
     low_memory: bool = False
     shuffle: bool = True
     learn_entity_end: bool = False
+    stop_at_entity_end: bool = True
     emission_reads_state: bool = False
     kl_free_bits: float = 0.0
     id_kl_free_bits: float = 0.0

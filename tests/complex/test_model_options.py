@@ -82,6 +82,8 @@ def seeded_losses(model: EventSynthesizer, batch: dict, seed: int = 3) -> dict[s
 def test_defaults_leave_every_option_off():
     defaults = DeepStateConfig()
     assert (defaults.learn_entity_end, defaults.emission_reads_state) == (False, False)
+    assert (defaults.outputs_as_fed_back, defaults.id_codes_from_training) == (False, False)
+    assert defaults.prior_reconstruction_weight == defaults.id_kl_free_bits == 0.0
     assert defaults.kl_free_bits == 0.0
 
 
@@ -167,8 +169,13 @@ def test_the_length_depends_on_what_the_entity_is(ending):
 
 
 def test_a_callers_length_is_honoured(ending):
-    assert set(lengths(ending, 10, stop_at_end=False)) == {T}
-    assert len(ending.synthesize(T + 3, stop_at_end=False)) == T + 3
+    ending.config.stop_at_entity_end = False
+    try:
+        assert set(lengths(ending, 10)) == {T}
+        assert len(ending.synthesize(T + 3)) == T + 3
+    finally:
+        ending.config.stop_at_entity_end = True
+    assert max(lengths(ending, 10)) <= T  # and n stays the most an entity may have
 
 
 def test_an_entity_never_ends_before_its_first_event(ending, monkeypatch):

@@ -359,7 +359,7 @@ py::object decoded_frame(py::dict data, py::object columns, py::object rows = no
 // read, since an entity ends only after an event.
 long generated_length(py::object self, py::dict data, long n) {
     py::object end = self.attr("df_value_time_series").attr("entity_end");
-    if (end.is_none()) {
+    if (end.is_none() || !truthy(self.attr("config").attr("stop_at_entity_end"))) {
         return n;
     }
     Contiguous<float> flags = column_values(data[end]);
@@ -437,7 +437,7 @@ py::list output_columns(py::object self, py::object id) {
 py::object synthesize(py::object self, py::object n, py::object produce_nans, py::object id,
                       py::object df_const, py::object df_time_series, py::object df_exogenous,
                       py::object association_rules, py::object expression_rules,
-                      py::object df_overwrite, py::object stop_at_end) {
+                      py::object df_overwrite) {
     (void)df_time_series;  // accepted for the common interface; events are generated afresh
     py::object max_workers = max_workers_of(self);
     py::object z_id = id_code(self, id, df_const, max_workers);
@@ -457,8 +457,7 @@ py::object synthesize(py::object self, py::object n, py::object produce_nans, py
     py::dict data = compiled_method(self, decoding_function, "_compiled_decoding", eager)(
         generated[1], z_id, eager ? association_rules : none());
 
-    py::object rows = py::int_(truthy(stop_at_end) ? generated_length(self, data, n.cast<long>())
-                                                   : n.cast<long>());
+    py::object rows = py::int_(generated_length(self, data, n.cast<long>()));
     py::object ts_transformer = self.attr("df_transformer_time_series");
     py::object df_synth = ts_transformer.attr("inverse_transform")(
         decoded_frame(data, ts_transformer.attr("out_columns"), rows),
@@ -504,7 +503,8 @@ Args:
     config: the model configuration.
 
 `synthesize(n)` generates at most `n` events: with `config.learn_entity_end` the entity ends
-where the model draws its end, unless `stop_at_end` is False, which gives exactly `n`.
+where the model draws its end, unless `config.stop_at_entity_end` is False, which gives
+exactly `n`.
 )";
 
 void define_event_synthesizer(py::module_& m) {
@@ -538,8 +538,7 @@ void define_event_synthesizer(py::module_& m) {
                  optional("df_exogenous", "Optional[pd.DataFrame]"),
                  optional("association_rules", "Optional[List[Association]]"),
                  optional("expression_rules", "Optional[List[Expression]]"),
-                 optional("df_overwrite", "Optional[pd.DataFrame]"),
-                 arg("stop_at_end", "bool") = py::bool_(true)},
+                 optional("df_overwrite", "Optional[pd.DataFrame]")},
                 "", synthesize)
             .finish()
             .release();

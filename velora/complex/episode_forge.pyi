@@ -37,5 +37,4 @@ class EventSynthesizer(DeepStateSpaceModel):
         association_rules: Optional[List[Association]] = None,
         expression_rules: Optional[List[Expression]] = None,
         df_overwrite: Optional[pd.DataFrame] = None,
-        stop_at_end: bool = True,
     ) -> pd.DataFrame: ...

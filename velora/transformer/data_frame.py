@@ -315,7 +315,10 @@ def _encoder(model: ValueModel, config: MetaTransformerConfig) -> Transformer:
 def _scaler(name: str, config: MetaTransformerConfig) -> Transformer:
     if config.quantile:
         return QuantileTransformer(
-            name=name, config=QuantileTransformerConfig(n_quantiles=config.n_quantiles)
+            name=name,
+            config=QuantileTransformerConfig(
+                n_quantiles=config.n_quantiles, max_levels=config.max_levels
+            ),
         )
     return StandardScaler(name=name)
 
