@@ -25,7 +25,12 @@ READERS = {".csv": pd.read_csv, ".parquet": pd.read_parquet, ".pq": pd.read_parq
 PARQUET_NEEDS_PYARROW = (
     "{action} Parquet needs pyarrow, which velora does not install (pip install pyarrow)"
 )
-DEFAULT_STEPS = 2000
+DEFAULT_STEPS = 2500
+# The training step size, and the share of it that is left at the last step.
+LEARNING_RATE = 3e-3
+FINAL_LEARNING_RATE_SHARE = 0.05
+# Nats of the id code's divergence from its prior that cost nothing.
+ID_KL_FREE_BITS = 3.0
 DEFAULT_ENTITIES = 100
 # Longer entities are cut when training; this bounds the model's unrolled length.
 MAX_TIME_STEPS = 100
@@ -337,14 +342,22 @@ def train_synthesizer(
     config = DeepStateConfig(
         max_time_steps=int(min(longest, MAX_TIME_STEPS)),
         batch_size=16,
-        # Every input step counts when the emission reads the recurrent state, and a larger
-        # step learns the few thousand entities of a typical table in as many steps.
+        capacity=128,
+        # Every input step counts when the emission reads the recurrent state. The step size
+        # falls from a large one, which learns a table of a few thousand entities in as many
+        # steps, to a small one, which settles its distributions.
         dropout_rate=0.0,
-        learning_rate=3e-3,
+        learning_rate=tf.keras.optimizers.schedules.CosineDecay(
+            LEARNING_RATE, decay_steps=max(1, steps), alpha=FINAL_LEARNING_RATE_SHARE
+        ),
         learn_entity_end=True,
         stop_at_entity_end=stop_at_end,
         emission_reads_state=True,
         outputs_as_fed_back=True,
+        # Room for the id code to carry an entity's constants, and random codes drawn like
+        # the training entities' own.
+        id_kl_free_bits=ID_KL_FREE_BITS,
+        id_codes_from_training=True,
         # Start dates stay within the real range, and gaps of a few distinct lengths (yearly
         # panels) keep them.
         meta_transformer_config=MetaTransformerConfig(
