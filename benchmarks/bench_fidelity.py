@@ -41,7 +41,6 @@ from markov_baseline import MarkovBaseline
 
 from velora import cli
 from velora.cli import TableRoles
-from velora.evaluation import evaluate
 from velora.evaluation.columns import parse_time
 from velora.main_job import FLIGHT_ROLES
 
@@ -180,16 +179,7 @@ def run_markov(train: pd.DataFrame, roles: TableRoles, entities: int, seed: int)
 
 
 def score(test: pd.DataFrame, synthetic: pd.DataFrame, roles: TableRoles, seed: int) -> dict:
-    report = evaluate(
-        test,
-        synthetic,
-        id_col=roles.id_col,
-        time_col=roles.time_col,
-        event_cols=roles.event_cols,
-        const_cols=roles.const_cols,
-        seed=seed,
-    )
-    return dict(report.figures)
+    return dict(cli.evaluate_roles(test, synthetic, roles, seed=seed).figures)
 
 
 def summary(figures: dict[str, float]) -> dict[str, float]:

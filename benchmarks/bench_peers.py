@@ -106,19 +106,14 @@ def synthetic_ids(count: int) -> list[str]:
 
 
 def ours(train: pd.DataFrame, lengths: np.ndarray, steps: int, seed: int):
-    import tensorflow as tf
+    from velora.cli import TableRoles, train_synthesizer
 
-    from velora.complex.episode_forge import EventSynthesizer
-    from velora.config import DeepStateConfig
-
-    tf.keras.utils.set_random_seed(seed)
-    # Every training entity whole, as the peers see them.
-    config = DeepStateConfig(max_time_steps=int(entity_lengths(train).max()))
+    # Trained as the command line trains it; every method gets the same lengths, so the
+    # model's own ends are not used.
+    roles = TableRoles(ID, TIME, EVENTS, CONSTANTS)
 
     def fit():
-        synthesizer = EventSynthesizer(train, ID, TIME, EVENTS, const_cols=CONSTANTS, config=config)
-        synthesizer.learn(train, epochs=1, steps_per_epoch=steps)
-        return synthesizer
+        return train_synthesizer(train, roles, steps=steps, seed=seed, stop_at_end=False)
 
     synthesizer, fit_seconds = timed(fit)
 
@@ -238,7 +233,7 @@ def markov(train: pd.DataFrame, lengths: np.ndarray, seed: int):
 
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--steps", type=int, default=1000, help="training steps of ours")
+    parser.add_argument("--steps", type=int, default=2500, help="training steps of ours")
     parser.add_argument(
         "--par-epochs", type=int, default=None, help="PAR epochs (default: a fit as long as ours)"
     )

@@ -5,6 +5,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -141,3 +142,43 @@ def test_module_entry_point_shows_help():
     )
     assert done.returncode == 0
     assert "--events-per-entity" in done.stdout and "pyarrow" in done.stdout
+
+
+@pytest.mark.parametrize(
+    "real, synthetic, expected",
+    [
+        (["2013-01-01 05:00", "2013-01-01 06:00", "2013-01-02 17:00"],
+         ["2013-01-01 07:29", "2013-01-03 01:31"],
+         ["2013-01-01 07:00", "2013-01-03 02:00"]),
+        (["1980-01-01 00:00", "1980-01-02 00:00", "1982-01-01 00:00"],
+         ["1981-03-05 11:59", "1981-03-05 12:01"],
+         ["1981-03-05", "1981-03-06"]),
+    ],
+    ids=["hourly", "daily"],
+)  # fmt: skip
+def test_synthetic_times_are_put_on_the_real_grid(real, synthetic, expected):
+    codec = cli.TimeCodec(pd.Series(pd.to_datetime(real), name="t"))
+    decoded = codec.decode(pd.Series(pd.to_datetime([*synthetic, None]), name="t"))
+    assert decoded.name == "t" and pd.isna(decoded.iloc[-1])
+    assert list(decoded.iloc[:-1]) == list(pd.to_datetime(expected))
+
+
+@pytest.mark.parametrize(
+    "times, resolution",
+    [
+        (pd.to_datetime(["2020-01-01 00:00", "2020-01-01 06:00", "2020-01-02 12:00"]), "6h"),
+        (pd.to_datetime(["2020-01-01 00:00:00", "2020-01-01 00:00:01"]), "1s"),
+        (pd.to_datetime(["2020-01-01", "2020-01-01"]), None),
+        (pd.to_datetime([None, None]), None),
+    ],
+    ids=["six-hourly", "seconds", "one time", "none"],
+)
+def test_time_resolution_is_the_largest_common_step(times, resolution):
+    found = cli.time_resolution(pd.Series(times))
+    assert found == (None if resolution is None else pd.Timedelta(resolution))
+
+
+def test_numeric_times_keep_their_grid():
+    codec = cli.TimeCodec(pd.Series([0.0, 1.5, 3.0], name="t"))
+    shifted = codec.times + pd.to_timedelta([0.2, 0.9, 0.1], unit="s")
+    np.testing.assert_allclose(codec.decode(shifted), [0.0, 3.0, 3.0])

@@ -476,7 +476,16 @@ def report_on(
     seed: int = 0,
 ) -> EvaluationReport:
     """Evaluate a synthetic table against the real one and write the report into a folder."""
-    report = evaluate(
+    report = evaluate_roles(real, synthetic, roles, seed=seed)
+    print(f"Report: {report.write(directory)}")
+    return report
+
+
+def evaluate_roles(
+    real: pd.DataFrame, synthetic: pd.DataFrame, roles: TableRoles, *, seed: int = 0
+) -> EvaluationReport:
+    """The evaluation report of a synthetic table against the real one, by their roles."""
+    return evaluate(
         real,
         synthetic,
         id_col=roles.id_col,
@@ -485,8 +494,6 @@ def report_on(
         const_cols=roles.const_cols,
         seed=seed,
     )
-    print(f"Report: {report.write(directory)}")
-    return report
 
 
 def main(argv: Sequence[str] | None = None) -> int:

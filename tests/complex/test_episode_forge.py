@@ -72,14 +72,6 @@ def trained(table) -> EventSynthesizer:
     return model
 
 
-@pytest.fixture
-def eager():
-    """Runs the compiled generation step by step, so that seeds replay every draw."""
-    tf.config.run_functions_eagerly(True)
-    yield
-    tf.config.run_functions_eagerly(False)
-
-
 def exogenous(n: int, seed: int = 0) -> pd.DataFrame:
     return pd.DataFrame({"temp": np.random.default_rng(seed).normal(size=n)})
 

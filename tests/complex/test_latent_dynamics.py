@@ -106,14 +106,6 @@ def exogenous_rows(model: EventSynthesizer, n: int, seed: int = 0) -> tf.Tensor:
     return model.df_value_exog.unify_inputs(model.df_transformer_exog.transform(frame))
 
 
-@pytest.fixture
-def eager():
-    """Runs the compiled generation step by step, so a global seed replays every draw."""
-    tf.config.run_functions_eagerly(True)
-    yield
-    tf.config.run_functions_eagerly(False)
-
-
 class DrawCounter:
     """Counts the model's standard normal draws made through `tf.random.normal`.
 

@@ -51,13 +51,6 @@ def ending(table) -> EventSynthesizer:
     return model
 
 
-@pytest.fixture
-def eager():
-    tf.config.run_functions_eagerly(True)
-    yield
-    tf.config.run_functions_eagerly(False)
-
-
 def first_batch(model: EventSynthesizer, df: pd.DataFrame) -> dict[str, tf.Tensor]:
     steps = model.preprocess_df(df, max_time_steps=model.max_time_steps)
     transformed = model.df_transformer.fit_transform(steps)
@@ -178,17 +171,13 @@ def test_a_callers_length_is_honoured(ending):
     assert max(lengths(ending, 10)) <= T  # and n stays the most an entity may have
 
 
-def test_an_entity_never_ends_before_its_first_event(ending, monkeypatch):
+def test_an_entity_never_ends_before_its_first_event(ending, eager, monkeypatch):
     group = ending.df_value_time_series
     decode = type(group[ENTITY_END]).decode
     monkeypatch.setattr(
         type(group[ENTITY_END]), "decode", lambda self, y: tf.ones_like(decode(self, y))
     )
-    tf.config.run_functions_eagerly(True)
-    try:
-        assert set(lengths(ending, 5)) == {1}
-    finally:
-        tf.config.run_functions_eagerly(False)
+    assert set(lengths(ending, 5)) == {1}
 
 
 def test_the_end_is_drawn_even_where_the_caller_imposes_values(ending):
