@@ -50,6 +50,12 @@ def test_changed_tables_are_told_apart(change, lowest):
     assert cross_validated_auc(REAL, change(draws(300, seed=1))) > lowest
 
 
+@pytest.mark.parametrize("entities", [12, 18, 40])
+def test_a_few_dozen_entities_are_still_told_apart(entities):
+    real = draws(entities, seed=0)
+    assert cross_validated_auc(real, shifted(draws(1000, seed=1))) > 0.9
+
+
 def test_same_seed_repeats_and_other_seeds_differ():
     synthetic = draws(200, seed=1)
     first = cross_validated_auc(REAL, synthetic, seed=5)

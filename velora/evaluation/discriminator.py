@@ -23,7 +23,10 @@ REPEATS = 4
 BOOSTING_ROUNDS = 100
 LEARNING_RATE = 0.1
 MAX_LEAF_NODES = 8
-MIN_SAMPLES_LEAF = 20
+# Rows a leaf needs: a twentieth of the training rows, within these bounds, so that a few
+# dozen entities still allow a split (20 rows a leaf could not split 36 rows, and every table
+# would read as indistinguishable from real).
+MIN_SAMPLES_LEAF, LEAF_SHARE, MAX_SAMPLES_LEAF = 2, 1 / 20, 20
 
 
 def entity_features(
@@ -120,18 +123,18 @@ def _held_out_aucs(
         test = fold == k
         if len(np.unique(y[test])) < 2 or len(np.unique(y[~test])) < 2:
             continue  # a fold without both classes has no AUC
-        model = _classifier(random_state).fit(x[~test], y[~test])
+        model = _classifier(random_state, rows=int((~test).sum())).fit(x[~test], y[~test])
         aucs.append(float(roc_auc_score(y[test], model.decision_function(x[test]))))
     return aucs
 
 
-def _classifier(random_state: int) -> HistGradientBoostingClassifier:
+def _classifier(random_state: int, rows: int) -> HistGradientBoostingClassifier:
     """The detector; trees need neither scaled features nor filled-in missing values."""
     return HistGradientBoostingClassifier(
         learning_rate=LEARNING_RATE,
         max_iter=BOOSTING_ROUNDS,
         max_leaf_nodes=MAX_LEAF_NODES,
-        min_samples_leaf=MIN_SAMPLES_LEAF,
+        min_samples_leaf=int(np.clip(rows * LEAF_SHARE, MIN_SAMPLES_LEAF, MAX_SAMPLES_LEAF)),
         early_stopping=False,  # a held-out split would take rows from folds already small
         random_state=random_state,
     )
