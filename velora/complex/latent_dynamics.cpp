@@ -443,8 +443,7 @@ py::object over_steps(py::object loss, py::object like) {
 // them, when configured: it trains the path that generation takes, where the posterior's
 // reconstruction alone lets the emission lean on what the posterior saw of the step itself.
 void add_prior_reconstruction(py::object self, py::object losses, py::object mu_gamma,
-                              py::object sigma_gamma, py::object prior_hs,
-                              py::object input_dict) {
+                              py::object sigma_gamma, py::object prior_hs, py::object input_dict) {
     py::object weight = self.attr("config").attr("prior_reconstruction_weight");
     if (weight.cast<double>() <= 0.0) {
         return;
@@ -533,12 +532,10 @@ py::object loss_func(py::object self, py::object input_dict) {
         tf("multiply")(1.0, diagonal_normal_kl_divergence(phi[0], phi[1], gamma[0], gamma[1]));
     py::object config = self.attr("config");
     losses["kl_loss"] = at_least_free_bits(kl, config.attr("kl_free_bits"));
+    py::object id_kl =
+        diagonal_normal_kl_divergence(id_mu, id_sigma, py::float_(0.0), py::float_(1.0));
     losses["id_kl_loss"] =
-        over_steps(at_least_free_bits(diagonal_normal_kl_divergence(id_mu, id_sigma,
-                                                                    py::float_(0.0),
-                                                                    py::float_(1.0)),
-                                      config.attr("id_kl_free_bits")),
-                   kl);
+        over_steps(at_least_free_bits(id_kl, config.attr("id_kl_free_bits")), kl);
     py::list penalties;
     for (py::handle weight : self.attr("regularization_losses")) {
         penalties.append(self.attr("l2")(weight));
