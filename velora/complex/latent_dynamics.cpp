@@ -311,10 +311,6 @@ DecodedStep decode_step(py::object self, py::object y_t, py::object association_
     return {input, tf("reshape")(group.attr("pass_inputs_to_y")(decoded), tf("shape")(y_t))};
 }
 
-py::object encode_output(py::object self, py::object y_t, py::object association_rules) {
-    return decode_step(self, y_t, association_rules).input;
-}
-
 // One recurrent step: the LSTM's output and its two states.
 struct Recurrence {
     py::object h_t, state1, state2;
@@ -370,10 +366,11 @@ Recurrence initial_recurrence(py::object self, py::object z_id) {
 py::tuple fresh_generation(py::object self, py::object n, py::object z_id, py::object x_exog,
                            py::object x_overwrite, py::object mask, py::object association_rules) {
     Recurrence state = initial_recurrence(self, z_id);
-    py::object y_0 = emit(self, z_id, self.attr("initial_network")(z_id));
+    // The first recurrent state is the initial network's output, which the emission reads.
+    py::object y_0 = emit(self, z_id, tf("expand_dims")(state.state1, 1));
     state.advance(
         self.attr("transition_rnn"),
-        step_input(encode_output(self, y_0, association_rules), z_id, x_exog, py::int_(0)));
+        step_input(decode_step(self, y_0, association_rules).input, z_id, x_exog, py::int_(0)));
     return generation_loop(self, n, state.h_t, state.state1, state.state2, z_id, x_exog,
                            x_overwrite, mask, association_rules);
 }

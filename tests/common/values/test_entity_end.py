@@ -38,55 +38,36 @@ def inputs() -> dict[str, np.ndarray]:
 
 def test_the_flag_adds_one_output_and_no_input():
     group = tracking_group()
-    plain_inputs, plain_outputs = group.learned_input_size(), group.learned_output_size() - 1
+    plain = DataFrameValue("plain", [value for name, value in group.items() if name != ENTITY_END])
     assert list(group)[-1] == ENTITY_END
-    assert group.learned_input_size() == plain_inputs == 3 + 1 + 1 + 1
-    assert plain_outputs == 3 + 1 + 2 + 1
-    assert group.unify_inputs(inputs()).shape == (2, 4, plain_inputs)
+    assert group.learned_input_size() == plain.learned_input_size()
+    assert group.learned_output_size() == plain.learned_output_size() + 1
     group.track_entity_end()  # a second call adds nothing
-    assert len(group) == 5
+    assert len(group) == len(plain) + 1
 
 
-def test_the_flag_is_derived_from_rows_whose_every_value_is_missing():
-    columns = tracking_group()._columns(inputs())
-    np.testing.assert_array_equal(columns[ENTITY_END].numpy(), ENDED)
+def test_the_flag_is_derived_from_filler_rows_and_kept_through_the_output_layout():
+    group = tracking_group()
+    np.testing.assert_array_equal(group._columns(inputs())[ENTITY_END].numpy(), ENDED)
+    decoded = group.output_tensors(group.pass_inputs_to_y(inputs()))[ENTITY_END].numpy()
+    np.testing.assert_array_equal(decoded, ENDED.ravel())
 
 
-def end_loss(group: DataFrameValue, end_logit: float) -> np.ndarray:
+def losses(end_logit: float) -> dict[str, np.ndarray]:
+    group = tracking_group()
     y = np.zeros((2, 4, group.learned_output_size()), dtype=np.float32)
     y[..., -1] = end_logit
-    return group.loss(tf.constant(y), inputs())[f"{ENTITY_END}_reconstruction_loss"].numpy()
+    return {key: loss.numpy() for key, loss in group.loss(tf.constant(y), inputs()).items()}
 
 
 @pytest.mark.parametrize("end_logit", [-3.0, 0.0, 3.0])
-def test_the_end_counts_up_to_the_first_filler_step_and_not_after(end_logit):
-    loss = end_loss(tracking_group(), end_logit)
+def test_the_end_counts_up_to_the_first_filler_step_and_the_rest_skip_filler(end_logit):
+    loss = losses(end_logit)
+    end = loss[f"{ENTITY_END}_reconstruction_loss"]
     counted = np.array([[1, 1, 1, 0], [1, 1, 1, 1]], dtype=bool)
-    assert (loss[~counted] == 0).all()
-    assert (loss[counted] > 0).all()
+    assert (end[~counted] == 0).all() and (end[counted] > 0).all()
     # The first filler step costs what a step that goes on would cost with the opposite logit.
-    np.testing.assert_allclose(loss[0, 2], end_loss(tracking_group(), -end_logit)[0, 1], rtol=1e-5)
-
-
-def test_the_other_values_still_skip_filler_rows():
-    group = tracking_group()
-    y = tf.random.normal((2, 4, group.learned_output_size()))
-    losses = group.loss(y, inputs())
+    opposite = losses(-end_logit)[f"{ENTITY_END}_reconstruction_loss"]
+    np.testing.assert_allclose(end[0, 2], opposite[0, 1], rtol=1e-5)
     for name in ["c_nan", "x_nan"]:
-        assert (losses[f"{name}_reconstruction_loss"].numpy()[0, 2:] == 0).all()
-
-
-def test_decoding_draws_the_flag_from_its_logit():
-    group = tracking_group()
-    y = np.zeros((2000, group.learned_output_size()), dtype=np.float32)
-    y[:1000, -1], y[1000:, -1] = -20.0, 20.0
-    ended = group.output_tensors(tf.constant(y))[ENTITY_END].numpy()
-    assert ended[:1000].sum() == 0 and ended[1000:].sum() == 1000
-
-
-def test_given_rows_keep_the_flag_they_imply_in_the_output_layout():
-    group = tracking_group()
-    y = group.pass_inputs_to_y(inputs())
-    assert y.shape == (2, 4, group.learned_output_size())
-    decoded = group.output_tensors(y)[ENTITY_END].numpy()
-    np.testing.assert_array_equal(decoded, ENDED.ravel())
+        assert (loss[f"{name}_reconstruction_loss"][0, 2:] == 0).all()
