@@ -15,6 +15,7 @@ from velora.complex.latent_dynamics import DeepStateSpaceModel
 from velora.config import DeepStateConfig
 from velora.metadata import DataFrameMeta
 from velora.metadata.factory import MetaExtractor
+from velora.transformer.exceptions import TransformerNotFitError
 
 L = 4
 ROLES = dict(
@@ -207,6 +208,10 @@ def test_none_passes_the_type_check_and_fails_as_a_missing_column(table, id_idx,
         (None, {"exog_cols": ["rain"]}, "Unknown exogenous columns, not in the event table"),
         (None, {"sample_cols": ["zone"]}, "Unknown sample columns, not in the event table"),
         ("text time", {}, "The time column 'time' must hold date-times or numbers, not str"),
+        (None, {"event_cols": ["page", "time"]}, "The time column 'time' is also given among"),
+        (None, {"const_cols": ["user"]}, "The id column 'user' is also given among the const"),
+        ("derived", {}, "The column 'time_diff' clashes with a column derived from the time"),
+        ("repeated", {}, "The event table has more than one column named ['page']"),
     ],
 )
 def test_unusable_tables_are_refused_before_anything_is_built(
@@ -224,11 +229,53 @@ def test_unusable_tables_are_refused_before_anything_is_built(
         time_idx = "when"
     elif change == "text time":
         df["time"] = df["time"].astype(str)
+    elif change == "derived":
+        df["time_diff"] = 1.0
+    elif change == "repeated":
+        df = pd.concat([df, df[["page"]]], axis=1)
     arguments = {**ROLES, **roles}
     with pytest.raises(ValueError) as info:
         EventSynthesizer(df, id_idx, time_idx, **arguments, config=tiny_config())
     assert str(info.value).startswith(message)
     assert extracted == []
+
+
+def awkward_table(table: pd.DataFrame) -> pd.DataFrame:
+    """Rows newest first, a zoned time, a column name Keras refuses, integers, and one entity
+    of a single event."""
+    df = table.rename(columns={"page": "page, visited"}).iloc[::-1].reset_index(drop=True)
+    df["time"] = df["time"].dt.tz_localize("Europe/Paris")
+    df["amount"] = df["amount"].round().astype("int32")
+    single = df[df["user"] == "u0"].iloc[:1].assign(user="single")
+    return pd.concat([df, single], ignore_index=True)
+
+
+def test_awkward_tables_train_and_come_back_in_their_own_types(table):
+    df = awkward_table(table)
+    model = synthesizer(df, event_cols=["page, visited", "amount", "shop"])
+    model.learn(df, epochs=1, steps_per_epoch=30)
+    steps = model.preprocess_df(df)
+    assert (steps["time_diff"].dropna() >= pd.Timedelta(0)).all()
+    out = model.synthesize(5, df_exogenous=exogenous(5))
+    assert out["time"].dtype == df["time"].dtype
+    assert out["amount"].dtype in (np.dtype("int32"), pd.Int32Dtype())
+    assert out["amount"].dropna().between(df["amount"].min(), df["amount"].max()).all()
+
+
+@pytest.mark.parametrize("steps, error", [(0, None), (-1, ValueError)])
+def test_learning_length_is_checked_and_zero_steps_return_at_once(table, steps, error):
+    model = synthesizer(table)
+    if error:
+        with pytest.raises(error, match="steps_per_epoch must be a whole number of at least 0"):
+            model.learn(table, epochs=1, steps_per_epoch=steps)
+        return
+    assert model.learn(table, epochs=1, steps_per_epoch=steps).history == {}
+    assert len(model.synthesize(3, df_exogenous=exogenous(3))) == 3
+
+
+def test_synthesis_before_learning_says_what_to_do(table):
+    with pytest.raises(TransformerNotFitError, match=r"call learn\(df\) first"):
+        synthesizer(table).synthesize(3, df_exogenous=exogenous(3))
 
 
 def test_the_extractor_spy_sees_a_valid_construction(table, monkeypatch):

@@ -120,6 +120,53 @@ def test_write_produces_the_page_json_and_plots(real, tmp_path):
     assert "`discriminator_auc`" in text
 
 
+def resampled_training(training: pd.DataFrame, held_out: pd.DataFrame) -> pd.DataFrame:
+    """A copier: training entities drawn with replacement, under new ids.
+
+    About 63 % of the training entities get copied, so membership is told for those only.
+    """
+    entities = dict(list(training.groupby("id")))
+    picks = np.random.default_rng(0).choice(sorted(entities), size=len(entities))
+    return pd.concat(entities[e].assign(id=f"c{i}") for i, e in enumerate(picks))
+
+
+def fresh_draw(training: pd.DataFrame, held_out: pd.DataFrame) -> pd.DataFrame:
+    return event_table(held_out["id"].nunique(), seed=7, prefix="s")
+
+
+@pytest.mark.parametrize(
+    "generate, expected",
+    [
+        (
+            resampled_training,
+            dict(dcr_ratio=(0, 0.05), dcr_below_held_out_p5=(0.9, 1), identical_share=(0.95, 1),
+                 membership_auc=(0.7, 1)),
+        ),
+        (
+            fresh_draw,
+            dict(dcr_ratio=(0.8, 1.25), dcr_below_held_out_p5=(0, 0.15), identical_share=(0, 0),
+                 membership_auc=(0.4, 0.6)),
+        ),
+    ],
+    ids=["copies training entities", "draws new entities"],
+)  # fmt: skip
+def test_privacy_figures_flag_a_generator_that_copies(generate, expected):
+    real = event_table(300, seed=5)
+    is_training = real["id"].isin({f"e{i}" for i in range(150)})
+    training, held_out = real[is_training], real[~is_training]
+    report = evaluate(held_out, generate(training, held_out), training=training, **ROLES)
+    outside = {
+        name: report.figures[name]
+        for name, (low, high) in expected.items()
+        if not low <= report.figures[name] <= high
+    }
+    assert outside == {}
+    assert [line.split()[0] for line in report.summary().splitlines()[-2:]] == [
+        "dcr_ratio",
+        "membership_auc",
+    ]
+
+
 def test_missing_column_is_named(real):
     with pytest.raises(KeyError, match="synthetic table lacks the columns \\['amount'\\]"):
         evaluate(real, real.drop(columns="amount"), **ROLES)

@@ -53,6 +53,30 @@ void check_table(py::object df, py::object id_idx, py::object time_idx,
                                         " columns, not in the event table: " + text(unknown) + ".");
         }
     }
+    if (!truthy(columns.attr("is_unique"))) {
+        raise(PyExc_ValueError, "The event table has more than one column named " +
+                                    text(columns[columns.attr("duplicated")()].attr("tolist")()) +
+                                    "; give every column its own name.");
+    }
+    for (const auto& [role, listed] : roles) {
+        if (std::string(role) == "sample") {
+            continue;  // clustering the id's values is how an id column is sampled
+        }
+        for (auto [special, name] : {std::pair{"id", id_idx}, std::pair{"time", time_idx}}) {
+            if (listed.contains(name)) {
+                raise(PyExc_ValueError, std::string("The ") + special + " column " +
+                                            text(py::repr(name)) + " is also given among the " +
+                                            role + " columns; leave it out of them.");
+            }
+        }
+    }
+    for (py::str derived : {start_column(time_idx), gap_column(time_idx)}) {
+        if (columns.contains(derived)) {
+            raise(PyExc_ValueError, "The column " + text(py::repr(derived)) +
+                                        " clashes with a column derived from the time column " +
+                                        text(py::repr(time_idx)) + "; rename it.");
+        }
+    }
     const std::string kind = text(df[time_idx].attr("dtype").attr("kind"));
     if (kind.find_first_of("iufMm") == std::string::npos) {
         raise(PyExc_ValueError, "The time column " + text(py::repr(time_idx)) +
@@ -71,6 +95,11 @@ void init(py::object self, py::object df, py::object id_idx, py::object time_idx
                  {"exogenous", exog_cols},
                  {"sample", sample_cols}});
     builtin("object").attr("__setattr__")(self, "columns", df.attr("columns"));
+    // What the output gives back: integer dtypes that filler rows turn into floats, and the
+    // zone of times that are modelled in UTC.
+    builtin("object").attr("__setattr__")(self, "_column_dtypes", df.attr("dtypes"));
+    builtin("object").attr("__setattr__")(
+        self, "_time_zone", builtin("getattr")(df[time_idx].attr("dtype"), "tz", none()));
     super(EventSynthesizer, self)
         .attr("__init__")(df, id_idx, time_idx, event_cols, const_cols, exog_cols, sample_cols,
                           config);
@@ -140,6 +169,14 @@ StepColumns time_step_columns(py::object time, const std::vector<std::int64_t>& 
     return columns;
 }
 
+// Times with a zone as the UTC times they stand for, without the zone.
+py::object utc_wall_times(py::object times) {
+    if (builtin("getattr")(times.attr("dtype"), "tz", none()).is_none()) {
+        return times;
+    }
+    return times.attr("dt").attr("tz_convert")("UTC").attr("dt").attr("tz_localize")(none());
+}
+
 py::object preprocess_df(py::object self, py::object df, py::object max_time_steps) {
     for (py::handle cluster : self.attr("clusters").attr("values")()) {
         cluster.attr("fit")(df);
@@ -148,7 +185,13 @@ py::object preprocess_df(py::object self, py::object df, py::object max_time_ste
         max_time_steps = self.attr("max_time_steps");
     }
     py::object id_idx = self.attr("id_idx"), time_idx = self.attr("time_idx");
-    py::object work = df.attr("reset_index")("drop"_a = true);
+    // Gaps are taken in time order, however the rows arrived; events of one time keep theirs.
+    py::dict times;
+    times[time_idx] = utc_wall_times(df[time_idx]);
+    py::object work =
+        df.attr("assign")(**times)
+            .attr("sort_values")(time_idx, "kind"_a = "stable", "na_position"_a = "last")
+            .attr("reset_index")("drop"_a = true);
     auto factorized = unpack(global("pd").attr("factorize")(work[id_idx], "sort"_a = true), 2);
     Contiguous<std::int64_t> code_array = factorized[0].attr("astype")("int64");
     py::object ids = factorized[1];
@@ -233,8 +276,16 @@ void require_rows(py::object frame, const char* argument, py::object n) {
     }
 }
 
+void require_trained(py::object self) {
+    if (!truthy(builtin("getattr")(self.attr("df_transformer_time_series"), "_fitted", false))) {
+        raise(import_module("velora.transformer.exceptions").attr("TransformerNotFitError"),
+              "EventSynthesizer.synthesize needs a trained model: call learn(df) first.");
+    }
+}
+
 py::object id_code(py::object self, py::object id, py::object df_const, py::object max_workers) {
     if (id.is_none()) {
+        require_trained(self);
         return self.attr("sample_id")("bs"_a = 1);
     }
     py::object id_idx = self.attr("id_idx");
@@ -242,6 +293,7 @@ py::object id_code(py::object self, py::object id, py::object df_const, py::obje
     if (self.attr("sample_cols").contains(id_idx)) {
         code = self.attr("clusters")[id_idx].attr("custmap")[id];
     }
+    require_trained(self);
     py::dict column;
     column[id_idx] = py::make_tuple(code);
     py::object id_frame =
@@ -393,6 +445,49 @@ void rebuild_times(py::object self, py::object& df_synth) {
     df_synth = df_synth.attr("drop")("columns"_a = derived);
 }
 
+// Values rounded into the range of an integer dtype, in that dtype, or in its nullable form
+// ("Int64" for int64) when a value is missing.
+py::object whole_numbers(py::object values, py::object dtype) {
+    py::object numpy_dtype =
+        global("np").attr("dtype")(builtin("getattr")(dtype, "numpy_dtype", dtype));
+    py::object limits = global("np").attr("iinfo")(numpy_dtype);
+    py::object numbers =
+        values.attr("round")().attr("clip")(limits.attr("min"), limits.attr("max"));
+    if (truthy(numbers.attr("isna")().attr("any")())) {
+        const std::string name = text(numpy_dtype);  // "int64", "uint8", ...
+        const bool is_unsigned = name[0] == 'u';
+        dtype = py::str((is_unsigned ? "UInt" : "Int") + name.substr(is_unsigned ? 4 : 3));
+    }
+    return numbers.attr("astype")(dtype);
+}
+
+void restore_time_zone(py::object self, py::object& df_synth) {
+    py::object zone = self.attr("_time_zone");
+    if (!zone.is_none()) {
+        py::object time_idx = self.attr("time_idx");
+        set_item(df_synth, time_idx,
+                 df_synth[time_idx].attr("dt").attr("tz_localize")("UTC").attr("dt").attr(
+                     "tz_convert")(zone));
+    }
+}
+
+// Filler rows make the caller's integer columns floats before their kind is read; they come
+// back as whole numbers in the caller's dtype, or its nullable form where values are missing.
+void restore_integer_dtypes(py::object self, py::object& df_synth) {
+    py::object types = global("pd").attr("api").attr("types");
+    py::object caller_dtypes = self.attr("_column_dtypes");
+    for (py::handle column : df_synth.attr("columns")) {
+        py::object dtype = caller_dtypes[column];
+        py::object values = df_synth[column];
+        if (!truthy(types.attr("is_integer_dtype")(dtype)) ||
+            truthy(types.attr("is_integer_dtype")(values.attr("dtype"))) ||
+            !truthy(types.attr("is_numeric_dtype")(values.attr("dtype")))) {
+            continue;
+        }
+        set_item(df_synth, column, whole_numbers(values, dtype));
+    }
+}
+
 void fill_constants(py::object self, py::object& df_synth) {
     py::dict first_values;
     for (py::handle column : self.attr("const_cols")) {
@@ -472,6 +567,7 @@ py::object synthesize(py::object self, py::object n, py::object produce_nans, py
         df_synth = df_synth.attr("assign")(**py::dict(df_exogenous));
     }
     rebuild_times(self, df_synth);
+    restore_time_zone(self, df_synth);
     fill_constants(self, df_synth);
     if (self.attr("df_meta").attr("columns").is_none()) {
         raise(PyExc_AssertionError);
@@ -481,6 +577,7 @@ py::object synthesize(py::object self, py::object n, py::object produce_nans, py
         set_item(df_synth, self.attr("id_idx"), id);
     }
     df_synth = df_synth[output_columns(self, id)];
+    restore_integer_dtypes(self, df_synth);
     if (!expression_rules.is_none()) {
         for (py::handle rule : expression_rules) {
             df_synth = rule.attr("apply")(df_synth);

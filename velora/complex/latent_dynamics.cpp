@@ -621,7 +621,29 @@ void keep_training_id_codes(py::object self, py::dict examples) {
     keep(self, "training_id_codes", self.attr("id_encoder")(id_inputs(self, examples)));
 }
 
+void check_training_length(py::object epochs, py::object steps_per_epoch) {
+    for (auto [name, count] :
+         {std::pair{"epochs", epochs}, std::pair{"steps_per_epoch", steps_per_epoch}}) {
+        if (!py::isinstance<py::int_>(count) || count.cast<long long>() < 0) {
+            raise(PyExc_ValueError, std::string("learn: ") + name +
+                                        " must be a whole number of at least 0, not " +
+                                        text(py::repr(count)) + ".");
+        }
+    }
+}
+
+py::object run_training(py::object self, py::object data, py::object epochs,
+                        py::object steps_per_epoch, py::object total_steps) {
+    py::list callbacks;
+    callbacks.append(
+        global("SimpleManager")("total_loss", "steps"_a = total_steps, "verbose"_a = true));
+    // The stream is shuffled already; telling Keras so keeps it from warning about it.
+    return self.attr("fit")(data, "epochs"_a = epochs, "steps_per_epoch"_a = steps_per_epoch,
+                            "verbose"_a = 0, "callbacks"_a = callbacks, "shuffle"_a = false);
+}
+
 py::object learn(py::object self, py::object df, py::object epochs, py::object steps_per_epoch) {
+    check_training_length(epochs, steps_per_epoch);
     py::object T = self.attr("max_time_steps");
     py::object df_post = self.attr("preprocess_df")(df, "max_time_steps"_a = T);
     py::object max_workers = truthy(self.attr("config").attr("low_memory")) ? py::int_(1) : none();
@@ -650,13 +672,10 @@ py::object learn(py::object self, py::object df, py::object epochs, py::object s
     self.attr("build")(input_shape);
     self.attr("compile")(self.attr("optimizer"));
     py::object total_steps = steps_per_epoch.attr("__mul__")(epochs);
-    py::list callbacks;
-    callbacks.append(
-        global("SimpleManager")("total_loss", "steps"_a = total_steps, "verbose"_a = true));
-    // The stream is shuffled already; telling Keras so keeps it from warning about it.
-    py::object history =
-        self.attr("fit")(data, "epochs"_a = epochs, "steps_per_epoch"_a = steps_per_epoch,
-                         "verbose"_a = 0, "callbacks"_a = callbacks, "shuffle"_a = false);
+    // Keras would wait forever for the end of an endless stream that no step reads.
+    py::object history = total_steps.cast<long long>() == 0
+                             ? tf("keras").attr("callbacks").attr("History")()
+                             : run_training(self, data, epochs, steps_per_epoch, total_steps);
     if (truthy(self.attr("config").attr("id_codes_from_training"))) {
         keep_training_id_codes(self, examples);
     }

@@ -6,11 +6,13 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 
+import numpy as np
 import pandas as pd
 
 from . import metrics, plots
 from .columns import is_numeric_column, time_as_numbers
 from .discriminator import cross_validated_auc, entity_features, frequent_levels
+from .privacy import privacy_figures
 
 # What each family of figures measures, for the report page; 0 is best unless said.
 EXPLANATIONS = {
@@ -22,8 +24,17 @@ EXPLANATIONS = {
     "constant_within_entity": "share of synthetic entities whose column is constant (1 best)",
     "time_non_decreasing": "share of synthetic entities whose times never decrease (1 best)",
     "discriminator_auc": "ROC AUC of a classifier telling synthetic from real entities (0.5 best)",
+    "dcr_ratio": "median distance of synthetic entities to the closest training entity, over "
+    "that of held-out entities (1 best, near 0 when training entities are copied)",
+    "dcr_below_held_out_p5": "share of synthetic entities closer to a training entity than the "
+    "nearest 5 % of held-out entities are (0.05 best, near 1 when copied)",
+    "identical_share": "share of synthetic entities identical to a training entity",
+    "membership_auc": "ROC AUC of telling training from held-out entities by the distance to "
+    "the closest synthetic entity (0.5 best, near 1 when training entities leak)",
 }
 HEADLINE_FIGURES = ("discriminator_auc", "events_per_entity_ks", "gap_ks", "time_non_decreasing")
+# Shown in the summary only when the training entities were given.
+PRIVACY_HEADLINES = ("dcr_ratio", "membership_auc")
 
 
 @dataclass
@@ -60,24 +71,28 @@ class EvaluationReport:
     """Figures of how closely a synthetic table follows the real one, and their plots.
 
     `figures` maps stable names ("marginal_ks/<col>", "gap_ks", "discriminator_auc", ...) to
-    numbers; NaN where a figure cannot be computed (e.g. no entity has two events).
+    numbers; NaN where a figure cannot be computed (e.g. no entity has two events). The
+    privacy figures ("dcr_ratio", "membership_auc", ...) are there only when the training
+    entities were given.
     """
 
     figures: dict[str, float]
     _real: _Table = field(repr=False)
     _synthetic: _Table = field(repr=False)
     _columns: _Columns = field(repr=False)
+    _training: _Table | None = field(default=None, repr=False)
 
     def to_json(self, path: str | Path) -> Path:
-        """Write every figure to a JSON object (NaN as null); returns the path."""
+        """Write every figure to a JSON object (NaN and infinity as null); returns the path."""
         path = Path(path)
-        finite = {k: (None if math.isnan(v) else v) for k, v in self.figures.items()}
+        finite = {k: (v if math.isfinite(v) else None) for k, v in self.figures.items()}
         path.write_text(json.dumps(finite, indent=2) + "\n")
         return path
 
     def summary(self) -> str:
         """The headline figures, one per line."""
-        return "\n".join(f"{name:<22} {self.figures[name]:.3f}" for name in HEADLINE_FIGURES)
+        names = [*HEADLINE_FIGURES, *(n for n in PRIVACY_HEADLINES if n in self.figures)]
+        return "\n".join(f"{name:<22} {self.figures[name]:.3f}" for name in names)
 
     def write(self, directory: str | Path) -> Path:
         """Write `report.md` with the figures and PNG plots, and `report.json`, into a folder.
@@ -117,11 +132,17 @@ class EvaluationReport:
         return images
 
     def _markdown(self, images: dict[str, str]) -> str:
+        real = f"{len(self._real.first_rows)} entities, {len(self._real.events)} events"
+        if self._training is not None:
+            real = (
+                f"{len(self._real.first_rows)} held-out entities, {len(self._real.events)} "
+                f"events (the generator was trained on {len(self._training.first_rows)} "
+                f"other entities, {len(self._training.events)} events)"
+            )
         lines = [
             "# Evaluation report",
             "",
-            f"Real: {self._real.first_rows.shape[0]} entities, {len(self._real.events)} events. "
-            f"Synthetic: {self._synthetic.first_rows.shape[0]} entities, "
+            f"Real: {real}. Synthetic: {len(self._synthetic.first_rows)} entities, "
             f"{len(self._synthetic.events)} events.",
             "",
             "| figure | value | meaning |",
@@ -161,15 +182,24 @@ def evaluate(
     event_cols: list[str],
     const_cols: Sequence[str] = (),
     seed: int = 0,
+    training: pd.DataFrame | None = None,
 ) -> EvaluationReport:
     """Compare a synthetic event table with the real one, both one row per event.
 
     Times may be date-times, date text or numbers. Constant columns are compared on one row
     per entity (its first event), event columns on every row. `seed` fixes the
     discriminator's subsampling and folds.
+
+    `training`, in the same layout, holds the real entities the generator was trained on;
+    `real` then holds entities held out of training, and the figures gain the privacy
+    figures, which tell whether synthetic entities sit closer to training entities than
+    unseen real ones do.
     """
     const_cols = list(const_cols)
-    for name, df in (("real", real), ("synthetic", synthetic)):
+    frames = [("real", real), ("synthetic", synthetic)]
+    if training is not None:
+        frames.append(("training", training))
+    for name, df in frames:
         missing = [c for c in [id_col, time_col, *event_cols, *const_cols] if c not in df]
         if missing:
             raise KeyError(f"{name} table lacks the columns {missing}")
@@ -183,13 +213,20 @@ def evaluate(
     )
     cols.numeric.add(time_col)
     real_table, synthetic_table = (_Table.of(df, id_col, time_col) for df in (real, synthetic))
+    levels = _category_levels(real_table, cols)
+    real_x, synthetic_x = (_entity_features(t, cols, levels) for t in (real_table, synthetic_table))
     figures = {
         **_marginal_figures(real_table, synthetic_table, cols),
         **_sequence_figures(real_table, synthetic_table, cols),
         **_consistency_figures(synthetic, cols),
-        "discriminator_auc": _discriminator_auc(real_table, synthetic_table, cols, seed),
+        "discriminator_auc": cross_validated_auc(real_x, synthetic_x, seed=seed),
     }
-    return EvaluationReport(figures, real_table, synthetic_table, cols)
+    training_table = None
+    if training is not None:
+        training_table = _Table.of(training, id_col, time_col)
+        training_x = _entity_features(training_table, cols, levels)
+        figures.update(privacy_figures(training_x, real_x, synthetic_x))
+    return EvaluationReport(figures, real_table, synthetic_table, cols, training_table)
 
 
 def _marginal_figures(real: _Table, synthetic: _Table, cols: _Columns) -> dict[str, float]:
@@ -226,17 +263,23 @@ def _consistency_figures(synthetic: pd.DataFrame, cols: _Columns) -> dict[str, f
     return figures
 
 
-def _discriminator_auc(real: _Table, synthetic: _Table, cols: _Columns, seed: int) -> float:
-    columns = [*cols.event_cols, *cols.const_cols]
-    levels = {c: frequent_levels(real.events[c]) for c in cols.categorical(columns)}
-    features = [
-        entity_features(
-            t.events,
-            id_col=cols.id_col,
-            time_col=cols.time_col,
-            numeric_cols=[c for c in columns if c in cols.numeric],
-            category_levels=levels,
-        ).to_numpy(float)
-        for t in (real, synthetic)
-    ]
-    return cross_validated_auc(*features, seed=seed)
+def _category_levels(real: _Table, cols: _Columns) -> dict[str, list[str]]:
+    """The levels of each categorical column that get a feature, taken from the real table.
+
+    Every table is summarised on these levels so that all have the same feature columns.
+    """
+    columns = cols.categorical([*cols.event_cols, *cols.const_cols])
+    return {c: frequent_levels(real.events[c]) for c in columns}
+
+
+def _entity_features(
+    table: _Table, cols: _Columns, category_levels: dict[str, list[str]]
+) -> np.ndarray:
+    """One row of summary features per entity, as the discriminator and privacy figures use."""
+    return entity_features(
+        table.events,
+        id_col=cols.id_col,
+        time_col=cols.time_col,
+        numeric_cols=[c for c in [*cols.event_cols, *cols.const_cols] if c in cols.numeric],
+        category_levels=category_levels,
+    ).to_numpy(float)

@@ -152,9 +152,9 @@ class NumericTransformer(Transformer):
             raise TypeError(f"{self!r} needs a numeric column, got dtype {column.dtype}")
         values = _as_float(column)
         finite = values[np.isfinite(values)]
-        if finite.size == 0:
-            raise ValueError(f"{self!r} cannot fit a column without finite values")
-        self._fit_values(finite)
+        # A column with nothing to learn from (the gaps of entities of one event each) is
+        # fitted as if it held 0: its missing flag carries all there is.
+        self._fit_values(finite if finite.size else np.zeros(1))
         self.dtype = column.dtype
         return super().fit(df)
 

@@ -1,5 +1,6 @@
 """The base of child values: how one transformed column enters and leaves the model."""
 
+import re
 from collections.abc import Mapping
 
 import keras
@@ -9,6 +10,14 @@ import tensorflow as tf
 CERTAIN_LOGIT = 1e4
 
 Columns = Mapping[str, tf.Tensor]
+
+# Characters Keras refuses in layer and variable names ("user id", "time, local").
+_NOT_IN_LAYER_NAMES = re.compile(r"[^A-Za-z0-9_.>-]")
+
+
+def layer_name(name: object) -> str:
+    """A Keras layer name for a column: its text with every character Keras refuses as "_"."""
+    return _NOT_IN_LAYER_NAMES.sub("_", str(name))
 
 
 class Value(keras.layers.Layer):
@@ -27,10 +36,19 @@ class Value(keras.layers.Layer):
     """
 
     def __init__(self, name: str, missing_column: str | None = None):
-        super().__init__(name=str(name).replace("/", "_"))
+        super().__init__(name=layer_name(name))
         # Keras restricts layer names; the column name is kept exactly.
         self.name = name
         self.missing_column = missing_column
+
+    def add_weight(self, *args, **kwargs) -> keras.Variable:
+        # Keras names a weight after the layer's name at creation, and its optimiser's slots
+        # after that; both refuse what column names may hold.
+        column, self.name = self.name, layer_name(self.name)
+        try:
+            return super().add_weight(*args, **kwargs)
+        finally:
+            self.name = column
 
     @property
     def regularization_losses(self) -> list[tf.Variable]:

@@ -8,7 +8,7 @@ import numpy as np
 import pandas as pd
 import tensorflow as tf
 
-from velora.common.values.base import Value
+from velora.common.values.base import Value, layer_name
 from velora.common.values.categorical import CategoricalValue
 from velora.common.values.entity_end import ENTITY_END, EntityEndValue
 from velora.common.values.missing import MissingValue
@@ -35,7 +35,7 @@ class DataFrameValue(keras.layers.Layer):
     """
 
     def __init__(self, name: str | None, values: Iterable[Value]):
-        super().__init__(name=None if name is None else str(name).replace("/", "_"))
+        super().__init__(name=None if name is None else layer_name(name))
         self._values: dict[str, Value] = {value.name: value for value in values}
 
     def track_entity_end(self) -> None:
