@@ -6,6 +6,7 @@ fix are one line on stderr and exit code 2, with nothing written.
 """
 
 import argparse
+import csv
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
@@ -16,7 +17,15 @@ import numpy as np
 import pandas as pd
 
 from velora.evaluation import EvaluationReport, evaluate
-from velora.evaluation.columns import UnreadableTimeError, date_format_of, parse_time
+from velora.evaluation.columns import (
+    UnreadableTimeError,
+    date_format_of,
+    is_numeric_column,
+    parse_time,
+    zone_suffix_of,
+)
+from velora.files import UnwritablePathError, atomic_write, check_writable
+from velora.metadata.factory import has_zero_padded_codes
 
 if TYPE_CHECKING:
     from velora.complex.episode_forge import EventSynthesizer
@@ -32,6 +41,14 @@ FINAL_LEARNING_RATE_SHARE = 0.05
 # Nats of the id code's divergence from its prior that cost nothing.
 ID_KL_FREE_BITS = 3.0
 DEFAULT_ENTITIES = 100
+# Real entities kept out of training for the report to compare with, and the fewest a table
+# needs for any to be kept out.
+DEFAULT_HOLDOUT = 0.2
+MIN_ENTITIES_TO_HOLD_OUT = 5
+# Clusters of a sample column's values, fewer where the column has fewer distinct values.
+SAMPLE_CLUSTERS = 50
+# Seeds NumPy and TensorFlow both take.
+MAX_SEED = 2**32 - 1
 # Longer entities are cut when training; this bounds the model's unrolled length.
 MAX_TIME_STEPS = 100
 # Draws of one entity before giving up on its start time.
@@ -72,6 +89,41 @@ class TableRoles:
         repeated = sorted({col for col in named if named.count(col) > 1})
         if repeated:
             raise UsageError(f"column '{repeated[0]}' is given more than one role")
+        for derived in (f"{self.time_col}_0", f"{self.time_col}_diff"):
+            if derived in named:
+                raise UsageError(
+                    f"column '{derived}' clashes with a name derived from the time column "
+                    f"'{self.time_col}'; rename it, or leave it out by naming --events"
+                )
+
+    def check_values(self, df: pd.DataFrame, table: str) -> pd.DataFrame:
+        """The rows of a table the synthesizer can learn from, after checking its values.
+
+        Rows without an id are left out with a warning. Raises `UsageError` for a table with
+        no id at all, infinite numbers, or a constant column that varies within an entity.
+        """
+        ids = df[self.id_col]
+        if ids.isna().all():
+            raise UsageError(f"the id column '{self.id_col}' of {table} holds no values")
+        if ids.isna().any():
+            warn(f"{int(ids.isna().sum())} rows of {table} without an id are left out")
+            df = df[ids.notna()]
+        for col in roles_columns(self):
+            values = df[col]
+            if is_numeric_column(values) and np.isinf(values.to_numpy(float)).any():
+                raise UsageError(
+                    f"column '{col}' of {table} holds infinite values; replace them with "
+                    "numbers or leave them empty"
+                )
+        for col in self.const_cols:
+            distinct = df.groupby(self.id_col, sort=False)[col].nunique(dropna=False)
+            if (distinct > 1).any():
+                raise UsageError(
+                    f"column '{col}' of {table} is given as constant but varies within "
+                    f"entities (entity '{distinct.idxmax()}' has {distinct.max()} values); "
+                    "leave it out of --constants"
+                )
+        return df
 
 
 def read_table(path: str | Path) -> pd.DataFrame:
@@ -81,23 +133,51 @@ def read_table(path: str | Path) -> pd.DataFrame:
     if not path.is_file():
         raise UsageError(f"no such file: '{path}'")
     try:
-        return reader(path)
+        df = _read_csv(path) if reader is pd.read_csv else reader(path)
     except ImportError:
         raise UsageError(PARQUET_NEEDS_PYARROW.format(action="reading")) from None
-    except (OSError, ValueError) as error:  # pandas' parser errors are ValueErrors
+    except (OSError, ValueError, csv.Error) as error:  # pandas' parser errors are ValueErrors
         first_line = str(error).splitlines()[0] if str(error) else type(error).__name__
         raise UsageError(f"cannot read '{path}': {first_line}") from None
+    repeated = df.columns[df.columns.duplicated()]
+    if len(repeated):
+        raise UsageError(
+            f"'{path}' has more than one column named '{repeated[0]}'; give each its own name"
+        )
+    return df
+
+
+def _read_csv(path: Path) -> pd.DataFrame:
+    """A CSV file as pandas reads it, except that repeated column names are kept as they are
+    (pandas would rename them) and zero-padded codes stay text."""
+    with path.open(newline="", encoding="utf-8", errors="replace") as file:
+        header = next(csv.reader(file), [])
+    df = pd.read_csv(path)
+    if len(set(header)) < len(header):
+        df.columns = header
+        return df
+    numeric = [col for col in df.columns if is_numeric_column(df[col])]
+    if numeric:
+        text = pd.read_csv(path, dtype=str, usecols=numeric)
+        for col in numeric:
+            if has_zero_padded_codes(text[col].dropna()):
+                df[col] = text[col]
+    return df
 
 
 def write_table(df: pd.DataFrame, path: str | Path) -> Path:
-    """Write a frame as CSV or Parquet, chosen by the file's extension."""
+    """Write a frame as CSV or Parquet, chosen by the file's extension.
+
+    The file is written under a temporary name beside it and renamed when complete, so a
+    failed write leaves no half-written table.
+    """
     path = Path(path)
     _format_of(path, READERS)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    if path.suffix.lower() == ".csv":
-        df.to_csv(path, index=False)
-    else:
-        df.to_parquet(path, index=False)
+    with atomic_write(path) as temporary:
+        if path.suffix.lower() == ".csv":
+            df.to_csv(temporary, index=False)
+        else:
+            df.to_parquet(temporary, index=False)
     return path
 
 
@@ -109,9 +189,11 @@ def _format_of(path: Path, formats: dict[str, Callable]) -> Callable:
         raise UsageError(f"unknown extension '{path.suffix}' of '{path}' (use {known})") from None
 
 
-def _check_writable(path: Path) -> None:
-    """Fail before training on an output that could not be written afterwards."""
+def _check_table_output(path: Path, inputs: Sequence[str]) -> None:
+    """Fail before training on an output table that could not be written afterwards, or
+    that is an input."""
     _format_of(path, READERS)
+    check_writable(path, folder=False, inputs=inputs)
     if path.suffix.lower() != ".csv":
         try:
             import pyarrow  # noqa: F401
@@ -123,21 +205,35 @@ class TimeCodec:
     """Turns a time column into date-times for the synthesizer and synthetic ones back.
 
     Text keeps its own date format and numbers stay numbers, so the output has the input's
-    layout.
+    layout. Times with a zone are modelled in UTC: zoned date-times come back in their zone,
+    zoned text in UTC, written the input's way ("...Z" or "...+00:00").
     """
 
     def __init__(self, sr: pd.Series) -> None:
-        """Raises `UnreadableTimeError` for a column of neither dates nor numbers."""
-        times = parse_time(sr)
+        """Raises `UnreadableTimeError` for a column of neither dates nor numbers, and
+        `UsageError` for dates beyond the years 1677 to 2262 that date-times can hold."""
+        try:
+            times = parse_time(sr)
+        except (OverflowError, pd.errors.OutOfBoundsDatetime):
+            raise UsageError(_OUT_OF_RANGE.format(name=sr.name)) from None
         self.name = sr.name
         self.is_numeric = not pd.api.types.is_datetime64_any_dtype(times.dtype)
         self.text_format = date_format_of(sr)
+        self.zone_suffix = zone_suffix_of(sr)
+        self.time_zone = getattr(sr.dtype, "tz", None)
+        if not self.is_numeric:
+            self._check_range(times)
         # Numbers count seconds from their minimum, so large ones (e.g. epoch milliseconds)
         # stay within the range of date-times.
         self.offset = times.min() if self.is_numeric else 0.0
         self.times = self._numbers_to_dates(times) if self.is_numeric else times
         self.origin = self.times.min()
         self.resolution = time_resolution(self.times)
+
+    def _check_range(self, times: pd.Series) -> None:
+        present = times.dropna()
+        if len(present) and (present.min() < _EARLIEST or present.max() > _LATEST):
+            raise UsageError(_OUT_OF_RANGE.format(name=self.name))
 
     def _numbers_to_dates(self, numbers: pd.Series) -> pd.Series:
         try:
@@ -156,7 +252,9 @@ class TimeCodec:
         if self.is_numeric:
             return (times - NUMERIC_TIME_ORIGIN) / pd.Timedelta(seconds=1) + self.offset
         if self.text_format:
-            return times.dt.strftime(self.text_format)
+            return times.dt.strftime(self.text_format) + (self.zone_suffix or "")
+        if self.time_zone is not None:
+            return times.dt.tz_localize("UTC").dt.tz_convert(self.time_zone)
         return times
 
     def _on_grid(self, times: pd.Series) -> pd.Series:
@@ -170,6 +268,16 @@ class TimeCodec:
             self.origin + pd.to_timedelta(rounded, unit="ns"), index=times.index, name=times.name
         )
         return on_grid.where(times.notna())
+
+
+# Date-times the model handles: those of nanosecond resolution, a margin kept for the
+# gaps added to them.
+_EARLIEST = pd.Timestamp.min + pd.Timedelta(days=1)
+_LATEST = pd.Timestamp.max - pd.Timedelta(days=366)
+_OUT_OF_RANGE = (
+    f"time column '{{name}}' holds dates outside {_EARLIEST:%Y-%m-%d} to {_LATEST:%Y-%m-%d}, "
+    "which velora cannot model; shift them into that range"
+)
 
 
 def _ticks_since(times: pd.Series, origin: pd.Timestamp) -> np.ndarray:
@@ -248,10 +356,19 @@ def build_parser() -> argparse.ArgumentParser:
     )
     synth.add_argument(
         "--seed",
-        type=int,
+        type=_seed,
         default=0,
         metavar="N",
         help="random seed of training and synthesis (default 0)",
+    )
+    synth.add_argument(
+        "--holdout",
+        type=_share,
+        default=DEFAULT_HOLDOUT,
+        metavar="SHARE",
+        help="with --report: the share of real entities kept out of training, which the "
+        f"report compares with (default {DEFAULT_HOLDOUT}; none for tables of fewer than "
+        f"{MIN_ENTITIES_TO_HOLD_OUT} entities)",
     )
     synth.add_argument(
         "--output",
@@ -273,8 +390,14 @@ def build_parser() -> argparse.ArgumentParser:
     report.add_argument("synthetic", metavar="SYNTHETIC", help="the synthetic table")
     _add_role_arguments(report)
     report.add_argument(
+        "--training",
+        metavar="TABLE",
+        help="the real entities the synthetic table's generator was trained on (REAL then "
+        "holds entities kept out of training); adds the privacy figures",
+    )
+    report.add_argument(
         "--seed",
-        type=int,
+        type=_seed,
         default=0,
         metavar="N",
         help="seed of the discriminator's folds (default 0)",
@@ -312,9 +435,25 @@ def _add_role_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def _positive(text: str) -> int:
+    return _whole_number(text, 1, None)
+
+
+def _seed(text: str) -> int:
+    return _whole_number(text, 0, MAX_SEED)
+
+
+def _whole_number(text: str, least: int, most: int | None) -> int:
     value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    if value < least or (most is not None and value > most):
+        bounds = f"from {least} to {most}" if most is not None else f"at least {least}"
+        raise argparse.ArgumentTypeError(f"must be {bounds}, not {value}")
+    return value
+
+
+def _share(text: str) -> float:
+    value = float(text)
+    if not 0 <= value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 0 and below 1, not {value}")
     return value
 
 
@@ -363,6 +502,8 @@ def train_synthesizer(
         meta_transformer_config=MetaTransformerConfig(
             max_levels=32, date_transformer_config=DateTransformerConfig(quantile=True)
         ),
+        # k-means needs as many distinct values as clusters.
+        codes=min([SAMPLE_CLUSTERS, *(table[col].nunique() for col in roles.sample_cols)]),
     )
     synthesizer = EventSynthesizer(
         table,
@@ -410,6 +551,12 @@ def synthesize_like(
         exogenous = _cycled(rows[roles.exog_cols], n) if roles.exog_cols else None
         events = _synthesize_entity(synthesizer, n, exogenous, roles.time_col)
         frames.append(events.assign(**{roles.id_col: f"synthetic-{number:0{width}d}"}))
+    timeless = sum(frame[roles.time_col].isna().all() for frame in frames)
+    if timeless:
+        warn(
+            f"{timeless} of {entities} synthetic entities have no times: the model drew none "
+            f"in {START_TIME_TRIES} tries; train longer (--steps)"
+        )
     synthetic = pd.concat(frames, ignore_index=True)
     synthetic[roles.time_col] = codec.decode(synthetic[roles.time_col])
     return synthetic[[col for col in real.columns if col in synthetic.columns]]
@@ -442,9 +589,15 @@ def _run_synthesize(args: argparse.Namespace) -> None:
     ).with_default_events(real.columns)
     roles.check_against(real, args.input)
     output = Path(args.output)
-    _check_writable(output)
+    _check_table_output(output, inputs=[args.input])
+    if args.report:
+        check_writable(args.report, folder=True, inputs=[args.input, args.output])
+    real = roles.check_values(real, args.input)
+    training, held_out = real, None
+    if args.report:
+        training, held_out = hold_out(real, roles.id_col, args.holdout, seed=args.seed)
     synthetic = synthesize_like(
-        real,
+        training,
         roles,
         entities=args.entities,
         steps=args.steps,
@@ -453,18 +606,53 @@ def _run_synthesize(args: argparse.Namespace) -> None:
     )
     print(f"Synthetic table: {write_table(synthetic, output)}")
     if args.report:
-        report = report_on(real, synthetic, roles, args.report, seed=args.seed)
+        reference, trained_on = (real, None) if held_out is None else (held_out, training)
+        report = report_on(
+            reference, synthetic, roles, args.report, training=trained_on, seed=args.seed
+        )
         print(report.summary())
+
+
+def hold_out(
+    real: pd.DataFrame, id_col: str, share: float, *, seed: int = 0
+) -> tuple[pd.DataFrame, pd.DataFrame | None]:
+    """The rows of the entities to train on, and those of a random `share` of entities kept
+    out for the report (None when the share is 0 or the table has too few entities)."""
+    ids = real[id_col].unique()
+    kept_out = round(share * len(ids)) if len(ids) >= MIN_ENTITIES_TO_HOLD_OUT else 0
+    if kept_out == 0:
+        return real, None
+    chosen = np.random.default_rng(seed).choice(len(ids), size=kept_out, replace=False)
+    is_held_out = real[id_col].isin(ids[chosen])
+    return real[~is_held_out], real[is_held_out]
 
 
 def _run_report(args: argparse.Namespace) -> None:
     real, synthetic = read_table(args.real), read_table(args.synthetic)
+    training = read_table(args.training) if args.training else None
     roles = TableRoles(args.id, args.time, args.events, args.constants).with_default_events(
         real.columns
     )
-    roles.check_against(real, args.real)
-    roles.check_against(synthetic, args.synthetic)
-    print(report_on(real, synthetic, roles, args.output, seed=args.seed).summary())
+    tables = {args.real: real, args.synthetic: synthetic}
+    if training is not None:
+        tables[args.training] = training
+    for name, table in tables.items():
+        roles.check_against(table, name)
+        _check_kinds_match(real, table, roles, args.real, name)
+    check_writable(args.output, folder=True, inputs=list(tables))
+    report = report_on(real, synthetic, roles, args.output, training=training, seed=args.seed)
+    print(report.summary())
+
+
+def _check_kinds_match(
+    real: pd.DataFrame, other: pd.DataFrame, roles: TableRoles, real_name: str, name: str
+) -> None:
+    for col in [*roles.event_cols, *roles.const_cols]:
+        if is_numeric_column(real[col]) and not is_numeric_column(other[col]):
+            raise UsageError(
+                f"column '{col}' holds numbers in {real_name} but not in {name}; compare "
+                "tables whose columns hold the same kinds of values"
+            )
 
 
 def report_on(
@@ -473,16 +661,32 @@ def report_on(
     roles: TableRoles,
     directory: str | Path,
     *,
+    training: pd.DataFrame | None = None,
     seed: int = 0,
 ) -> EvaluationReport:
-    """Evaluate a synthetic table against the real one and write the report into a folder."""
-    report = evaluate_roles(real, synthetic, roles, seed=seed)
+    """Evaluate a synthetic table against the real one and write the report into a folder,
+    saying what it compares with. With `training`, `real` holds entities kept out of
+    training, and the report adds the privacy figures."""
+    report = evaluate_roles(real, synthetic, roles, training=training, seed=seed)
+    compared = f"{real[roles.id_col].nunique()} real entities"
+    if training is None:
+        print(f"Report compares with {compared}, all of them trained on")
+    else:
+        print(
+            f"Report compares with {compared} kept out of training "
+            f"(trained on {training[roles.id_col].nunique()})"
+        )
     print(f"Report: {report.write(directory)}")
     return report
 
 
 def evaluate_roles(
-    real: pd.DataFrame, synthetic: pd.DataFrame, roles: TableRoles, *, seed: int = 0
+    real: pd.DataFrame,
+    synthetic: pd.DataFrame,
+    roles: TableRoles,
+    *,
+    training: pd.DataFrame | None = None,
+    seed: int = 0,
 ) -> EvaluationReport:
     """The evaluation report of a synthetic table against the real one, by their roles."""
     return evaluate(
@@ -493,7 +697,13 @@ def evaluate_roles(
         event_cols=roles.event_cols,
         const_cols=roles.const_cols,
         seed=seed,
+        training=training,
     )
+
+
+def warn(message: str) -> None:
+    """A warning the user should see, one line on stderr."""
+    print(f"warning: {message}", file=sys.stderr)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -501,7 +711,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
         args.run(args)
-    except (UsageError, UnreadableTimeError) as error:
+    except (UsageError, UnreadableTimeError, UnwritablePathError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
     return 0

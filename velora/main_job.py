@@ -9,7 +9,14 @@ import time
 from collections.abc import Sequence
 from pathlib import Path
 
-from velora.cli import TableRoles, report_on, synthesize_like, write_table
+from velora.cli import (
+    DEFAULT_HOLDOUT,
+    TableRoles,
+    hold_out,
+    report_on,
+    synthesize_like,
+    write_table,
+)
 from velora.data import load_flights_sample
 
 FLIGHT_ROLES = TableRoles(
@@ -53,12 +60,15 @@ def main(argv: Sequence[str] | None = None) -> None:
         f"Real table: {len(flights)} departures of {flights[FLIGHT_ROLES.id_col].nunique()} "
         f"aircraft; training for {args.steps} steps"
     )
+    training, held_out = hold_out(flights, FLIGHT_ROLES.id_col, DEFAULT_HOLDOUT, seed=args.seed)
     synthetic = synthesize_like(
-        flights, FLIGHT_ROLES, entities=args.entities, steps=args.steps, seed=args.seed
+        training, FLIGHT_ROLES, entities=args.entities, steps=args.steps, seed=args.seed
     )
     table = write_table(synthetic, args.output / "synthetic_flights.csv")
     print(f"Synthetic table: {table} ({len(synthetic)} departures of {args.entities} aircraft)")
-    report = report_on(flights, synthetic, FLIGHT_ROLES, args.output / "report", seed=args.seed)
+    report = report_on(
+        held_out, synthetic, FLIGHT_ROLES, args.output / "report", training=training, seed=args.seed
+    )
     print(report.summary())
     print(f"Done in {time.monotonic() - started:.0f} s")
 

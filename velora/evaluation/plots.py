@@ -10,6 +10,8 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
+from velora.files import atomic_write  # noqa: E402
+
 from .metrics import MISSING, as_categories  # noqa: E402
 
 # Categories shown in bar charts and heat maps; the rest would be unreadable.
@@ -23,8 +25,11 @@ def _label(category: str) -> str:
 
 
 def _save(fig: plt.Figure, path: Path) -> Path:
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
+    try:
+        with atomic_write(path) as temporary:
+            fig.savefig(temporary, dpi=100, format="png")
+    finally:
+        plt.close(fig)
     return path
 
 

@@ -9,6 +9,8 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from velora.files import atomic_write
+
 from . import metrics, plots
 from .columns import is_numeric_column, time_as_numbers
 from .discriminator import cross_validated_auc, entity_features, frequent_levels
@@ -86,7 +88,8 @@ class EvaluationReport:
         """Write every figure to a JSON object (NaN and infinity as null); returns the path."""
         path = Path(path)
         finite = {k: (v if math.isfinite(v) else None) for k, v in self.figures.items()}
-        path.write_text(json.dumps(finite, indent=2) + "\n")
+        with atomic_write(path) as temporary:
+            temporary.write_text(json.dumps(finite, indent=2) + "\n")
         return path
 
     def summary(self) -> str:
@@ -104,7 +107,8 @@ class EvaluationReport:
         self.to_json(directory / "report.json")
         images = self._draw(directory)
         page = directory / "report.md"
-        page.write_text(self._markdown(images))
+        with atomic_write(page) as temporary:
+            temporary.write_text(self._markdown(images))
         return page
 
     def _draw(self, directory: Path) -> dict[str, str]:

@@ -18,6 +18,8 @@ from .base import ValueMeta
 from .value import Bool, Categorical, DateTime, Float, Integer, String, TimeDelta
 from .value.datetime import get_date_format, parse_dates
 
+ZERO_PADDED = r"[+-]?0\d+"
+
 if TYPE_CHECKING:
     from .frame_schema import DataFrameMeta
 
@@ -56,6 +58,12 @@ class MetaExtractor:
         return _text_meta(sr, config)
 
 
+def has_zero_padded_codes(sr: pd.Series) -> bool:
+    """Whether text holds whole numbers written with leading zeros ("00037"): codes, which
+    read as numbers would lose their zeros."""
+    return bool(sr.astype(str).str.fullmatch(ZERO_PADDED).any())
+
+
 def _text_meta(sr: pd.Series, config: MetaFactoryConfig) -> ValueMeta:
     present = sr.dropna()
     if present.empty:
@@ -65,7 +73,7 @@ def _text_meta(sr: pd.Series, config: MetaFactoryConfig) -> ValueMeta:
     if date_format and parse_dates(present, date_format).notna().sum() >= least_parsed:
         return DateTime(sr.name, date_format=date_format)
     numbers = pd.to_numeric(present, errors="coerce").dropna()
-    if len(numbers) >= least_parsed:
+    if len(numbers) >= least_parsed and not has_zero_padded_codes(present):
         return _numeric_meta(numbers, len(sr), config, few_unique=String)
     if infer_dtype(present, skipna=True) == "string":
         return String(sr.name)
