@@ -104,6 +104,9 @@ SUMMARY_FIGURES = (
 )
 # The summary over all data sets: velora's figures beside the chain's.
 OVERALL_FIGURES = SUMMARY_FIGURES[:5]
+# How close each method's entities sit to the train entities, the test entities the yardstick;
+# "train (ref)" is a generator that copies them.
+PRIVACY_FIGURES = ("dcr_ratio", "dcr_below_held_out_p5", "identical_share", "membership_auc")
 DEFAULT_STEPS = 2500
 DEFAULT_ENTITIES = 1000
 QUICK_STEPS, QUICK_TRAIN_ENTITIES, QUICK_ENTITIES = 20, 30, 10
@@ -178,8 +181,11 @@ def run_markov(train: pd.DataFrame, roles: TableRoles, entities: int, seed: int)
 # --- the figures ----------------------------------------------------------------------------
 
 
-def score(test: pd.DataFrame, synthetic: pd.DataFrame, roles: TableRoles, seed: int) -> dict:
-    return dict(cli.evaluate_roles(test, synthetic, roles, seed=seed).figures)
+def score(
+    test: pd.DataFrame, synthetic: pd.DataFrame, train: pd.DataFrame, roles: TableRoles, seed: int
+) -> dict:
+    report = cli.evaluate_roles(test, synthetic, roles, training=train, seed=seed)
+    return dict(report.figures)
 
 
 def summary(figures: dict[str, float]) -> dict[str, float]:
@@ -219,7 +225,7 @@ def measure(table: pd.DataFrame, roles: TableRoles, args: argparse.Namespace) ->
     note("scoring")
     methods = {}
     for label, run in runs.items():
-        figures = score(test, run.synthetic, roles, args.seed)
+        figures = score(test, run.synthetic, train, roles, args.seed)
         methods[label] = {"figures": figures, "summary": summary(figures), "seconds": run.seconds()}
     return {
         "train_entities": train[roles.id_col].nunique(),
@@ -268,6 +274,16 @@ def print_overall(results: dict[str, dict]) -> None:
         )
         rows.append([name, *(" / ".join(pair) for pair in pairs)])
     print_table(["data set", *OVERALL_FIGURES, "fit s"], rows)
+
+
+def print_privacy(results: dict[str, dict]) -> None:
+    print("\nPrivacy, each cell velora / markov / train (ref), the last a copy of train:")
+    rows = [
+        [name, *(" / ".join(cell(result["methods"][m]["figures"][key], ".3g") for m in METHODS)
+                 for key in PRIVACY_FIGURES)]
+        for name, result in results.items()
+    ]  # fmt: skip
+    print_table(["data set", *PRIVACY_FIGURES], rows)
 
 
 def without_nan(value: object) -> object:
@@ -329,6 +345,7 @@ def main(argv: Sequence[str] | None = None) -> None:
         results[name] = measure(load(data_set), data_set.roles, args)
         print_data_set(name, results[name])
     print_overall(results)
+    print_privacy(results)
     write_record(args.json, args, results)
     print(f"\nfigures written to {args.json}; {os.cpu_count()} CPU cores, seed {args.seed}")
 

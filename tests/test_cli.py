@@ -1,5 +1,6 @@
 """The command line: its error paths, the time codec and a short real run."""
 
+import contextlib
 import importlib.util
 import subprocess
 import sys
@@ -182,3 +183,142 @@ def test_numeric_times_keep_their_grid():
     codec = cli.TimeCodec(pd.Series([0.0, 1.5, 3.0], name="t"))
     shifted = codec.times + pd.to_timedelta([0.2, 0.9, 0.1], unit="s")
     np.testing.assert_allclose(codec.decode(shifted), [0.0, 3.0, 3.0])
+
+
+def table_case(name: str) -> tuple[pd.DataFrame | str, list[str]]:
+    """An input table a real export might hold (or its CSV text), and the role arguments."""
+    when = pd.to_datetime(FLIGHTS["when"])
+    cases = {
+        "newest first": (FLIGHTS.iloc[::-1], ROLES),
+        "punctuated names": (
+            FLIGHTS.rename(columns={"plane": "plane id", "when": "time, local"}),
+            ["--id", "plane id", "--time", "time, local", "--constants", "carrier"],
+        ),
+        "utc times": (FLIGHTS.assign(when=when.dt.strftime("%Y-%m-%dT%H:%M:%SZ")), ROLES),
+        "offset times": (
+            FLIGHTS.assign(when=[t.isoformat() for t in when.dt.tz_localize("Asia/Tokyo")]),
+            ROLES,
+        ),
+        "one event": (FLIGHTS.iloc[:1], ROLES),
+        "clustered": (FLIGHTS, [*ROLES, "--sample", "dest"]),
+        "codes and integers": (FLIGHTS.assign(gate=["007", "012", "007", "101", "012", "030"],
+                                              seats=[120, 180, 150, 90, 200, 75]), ROLES),
+        "huge integers": (FLIGHTS.assign(serial=[str(2**70 + i) for i in range(6)]), ROLES),
+        "mixed formats": (FLIGHTS.assign(when=["13/01/2013 10:00", *FLIGHTS["when"][1:]]), ROLES),
+        "varying constant": (FLIGHTS.assign(carrier=list("XYXYXY")), ROLES),
+        "derived name": (FLIGHTS.assign(when_diff=1.0), ROLES),
+        "no ids": (FLIGHTS.assign(plane=np.nan), ROLES),
+        "year 9999": (FLIGHTS.assign(when=(when + pd.DateOffset(years=7980)).astype(str)), ROLES),
+        "infinite": (FLIGHTS.assign(delay=[1.0, np.inf, 0.0, 2.0, 3.0, 4.0]), ROLES),
+        "repeated names": (FLIGHTS.to_csv(index=False).replace("carrier", "dest", 1), ROLES),
+    }  # fmt: skip
+    return cases[name]
+
+
+def write_case(name: str, path: Path) -> list[str]:
+    table, roles = table_case(name)
+    if isinstance(table, str):
+        path.write_text(table)
+    else:
+        table.to_csv(path, index=False)
+    return roles
+
+
+@pytest.mark.parametrize(
+    "name",
+    ["newest first", "punctuated names", "utc times", "offset times", "one event", "clustered",
+     "codes and integers", "huge integers"],
+)  # fmt: skip
+def test_awkward_tables_give_synthetic_tables_in_their_own_layout(tmp_path, capsys, name):
+    source = tmp_path / "in.csv"
+    roles = write_case(name, source)
+    before = source.read_bytes()
+    output = tmp_path / "out.csv"
+    args = ["synthesize", source, *roles, "--steps", "2", "--entities", "2", "--output", output]
+    assert cli.main([str(a) for a in args]) == 0
+    assert source.read_bytes() == before
+    real, synthetic = pd.read_csv(source, dtype=str), pd.read_csv(output, dtype=str)
+    assert list(synthetic.columns) == list(real.columns)
+    time_col = roles[3]
+    for col in real.columns.drop([roles[1], time_col]):
+        # Codes keep their zeros and integers stay whole: each value is one the column holds.
+        assert synthetic[col].dropna().isin(real[col]).all(), col
+    suffix = {"utc times": "Z", "offset times": "+00:00"}.get(name, "")
+    assert synthetic[time_col].dropna().str.endswith(suffix).all()
+    parsed = cli.parse_time(synthetic[time_col])
+    assert (parsed.groupby(synthetic[roles[1]]).diff().dropna() >= pd.Timedelta(0)).all()
+
+
+def failing_case(name: str, tmp_path: Path) -> list:
+    """The arguments of a command that must fail before writing anything."""
+    source = tmp_path / "in.csv"
+    if name.startswith("table: "):
+        roles = write_case(name.removeprefix("table: "), source)
+        return ["synthesize", source, *roles, "--output", tmp_path / "out.csv"]
+    FLIGHTS.to_csv(source, index=False)
+    (tmp_path / "taken.csv").mkdir()
+    (tmp_path / "notes.txt").write_text("x")
+    FLIGHTS.assign(delay="late").to_csv(tmp_path / "text.csv", index=False)
+    synthesize = ["synthesize", source, *ROLES]
+    return {
+        "output is the input": [*synthesize, "--output", source],
+        "report into the input": [*synthesize, "--output", tmp_path / "o.csv", "--report", source],
+        "report into a file": [*synthesize, "--output", tmp_path / "o.csv", "--report",
+                               tmp_path / "notes.txt"],
+        "output under a file": [*synthesize, "--output", tmp_path / "notes.txt" / "o.csv"],
+        "output is a folder": [*synthesize, "--output", tmp_path / "taken.csv"],
+        "unwritable folder": [*synthesize, "--output", "/proc/velora/o.csv"],
+        "negative seed": [*synthesize, "--output", tmp_path / "o.csv", "--seed", "-1"],
+        "huge seed": [*synthesize, "--output", tmp_path / "o.csv", "--seed", str(2**40)],
+        "time as event": [*synthesize, "--events", "when", "--output", tmp_path / "o.csv"],
+        "report of text for numbers": ["report", source, tmp_path / "text.csv", *ROLES,
+                                       "--output", tmp_path / "r"],
+    }[name]  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    "name, message",
+    [
+        ("output is the input", "is an input; write the output elsewhere"),
+        ("report into the input", "is an input; write the output elsewhere"),
+        ("report into a file", "is a file; give the path of a folder"),
+        ("output under a file", "is a file, not a folder"),
+        ("output is a folder", "is a folder; give the path of a file"),
+        ("unwritable folder", "is not writable"),
+        ("negative seed", "argument --seed: must be from 0 to 4294967295, not -1"),
+        ("huge seed", "argument --seed: must be from 0 to 4294967295"),
+        ("time as event", "column 'when' is given more than one role"),
+        ("report of text for numbers", "column 'delay' holds numbers in"),
+        ("table: mixed formats", "time column 'when' mixes date formats: '13/01/2013 10:00'"),
+        ("table: varying constant", "column 'carrier' of"),
+        ("table: derived name", "column 'when_diff' clashes with a name derived from"),
+        ("table: no ids", "the id column 'plane' of"),
+        ("table: year 9999", "holds dates outside 1677-09-22 to 2261-04-10"),
+        ("table: infinite", "column 'delay' of"),
+        ("table: repeated names", "more than one column named 'dest'"),
+    ],
+)
+def test_unusable_commands_fail_in_one_line_before_writing(tmp_path, capsys, name, message):
+    args = failing_case(name, tmp_path)
+    before = {p: p.is_file() and p.read_bytes() for p in tmp_path.rglob("*")}
+    with pytest.raises(SystemExit) if "seed" in name else contextlib.nullcontext() as exited:
+        assert cli.main([str(a) for a in args]) == 2
+    assert exited is None or exited.value.code == 2
+    assert {p: p.is_file() and p.read_bytes() for p in tmp_path.rglob("*")} == before
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and err.startswith("error: ") and message in err
+
+
+def test_a_failed_write_leaves_no_file_under_the_final_name(tmp_path, monkeypatch):
+    output = tmp_path / "out.csv"
+    output.write_text("the previous table\n")
+
+    def fail_midway(self, path, **kwargs):
+        Path(path).write_text("user,time\nhalf")
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(pd.DataFrame, "to_csv", fail_midway)
+    with pytest.raises(OSError, match="No space left"):
+        cli.write_table(FLIGHTS, output)
+    assert output.read_text() == "the previous table\n"
+    assert list(tmp_path.iterdir()) == [output]

@@ -24,8 +24,14 @@ def test_main_job_writes_the_table_and_the_report(tmp_path, capsys):
     longest = load_flights_sample().groupby("tailnum").size().max()
     assert synthetic.groupby("tailnum").size().between(1, longest).all()
     figures = json.loads((tmp_path / "report" / "report.json").read_text())
-    assert {"discriminator_auc", "gap_ks", "transition_tvd/dest"} <= figures.keys()
+    assert {
+        "discriminator_auc",
+        "gap_ks",
+        "transition_tvd/dest",
+        "membership_auc",
+    } <= figures.keys()
     out = capsys.readouterr().out
     assert f"Synthetic table: {tmp_path / 'synthetic_flights.csv'}" in out
     assert f"Report: {tmp_path / 'report' / 'report.md'}" in out
     assert "discriminator_auc" in out and "Done in" in out
+    assert "real entities kept out of training" in out

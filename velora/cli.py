@@ -11,7 +11,7 @@ import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, NoReturn
 
 import numpy as np
 import pandas as pd
@@ -298,9 +298,16 @@ def time_resolution(times: pd.Series) -> pd.Timedelta | None:
     return pd.Timedelta(step, unit="ns") if step > 1 else None
 
 
+class _Parser(argparse.ArgumentParser):
+    """An argument parser whose errors are one line, like every other error of ours."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"error: {self.prog}: {message} (see {self.prog} --help)\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser of `python -m velora`."""
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="python -m velora",
         description="Learn a generative model of an event table and synthesise new entities.",
     )

@@ -241,22 +241,27 @@ def test_unusable_tables_are_refused_before_anything_is_built(
 
 
 def awkward_table(table: pd.DataFrame) -> pd.DataFrame:
-    """Rows newest first, a zoned time, a column name Keras refuses, integers, and one entity
-    of a single event."""
+    """Rows newest first, a zoned time, a column name Keras refuses, integers, a text column in
+    no role, and one entity of a single event."""
     df = table.rename(columns={"page": "page, visited"}).iloc[::-1].reset_index(drop=True)
+    df["note"] = "in no role"
     df["time"] = df["time"].dt.tz_localize("Europe/Paris")
     df["amount"] = df["amount"].round().astype("int32")
     single = df[df["user"] == "u0"].iloc[:1].assign(user="single")
     return pd.concat([df, single], ignore_index=True)
 
 
-def test_awkward_tables_train_and_come_back_in_their_own_types(table):
+@pytest.mark.parametrize("sample_cols", [["shop", "city"], ["user", "shop"]])
+def test_awkward_tables_train_and_come_back_in_their_own_types(table, sample_cols):
     df = awkward_table(table)
-    model = synthesizer(df, event_cols=["page, visited", "amount", "shop"])
+    model = synthesizer(df, event_cols=["page, visited", "amount", "shop"], sample_cols=sample_cols)
+    # Entities are counted by their ids, not by the cluster codes of a clustered id column.
+    assert model.max_time_steps == tiny_config().max_time_steps
     model.learn(df, epochs=1, steps_per_epoch=30)
     steps = model.preprocess_df(df)
     assert (steps["time_diff"].dropna() >= pd.Timedelta(0)).all()
     out = model.synthesize(5, df_exogenous=exogenous(5))
+    assert list(out.columns) == [c for c in df.columns if c not in ("user", "note")]
     assert out["time"].dtype == df["time"].dtype
     assert out["amount"].dtype in (np.dtype("int32"), pd.Int32Dtype())
     assert out["amount"].dropna().between(df["amount"].min(), df["amount"].max()).all()

@@ -519,10 +519,20 @@ void decode_clusters(py::object self, py::object id, py::object& df_synth) {
     }
 }
 
+// The caller's columns in their order; the id only when it was given, and columns in no role
+// (which nothing generates) never.
 py::list output_columns(py::object self, py::object id) {
+    py::list generated;
+    generated.append(self.attr("time_idx"));
+    for (const char* role : {"event_cols", "const_cols", "exog_cols"}) {
+        for (py::handle column : self.attr(role)) {
+            generated.append(column);
+        }
+    }
     py::list columns;
     for (py::handle column : self.attr("columns")) {
-        if (!id.is_none() || !column.equal(self.attr("id_idx"))) {
+        const bool is_id = column.equal(self.attr("id_idx"));
+        if (is_id ? !id.is_none() : generated.contains(column)) {
             columns.append(column);
         }
     }

@@ -33,8 +33,13 @@ py::list clustering_features(py::object df) {
 }
 
 // Rows per entity of a preprocessed frame: every entity has the same number.
+// Entities are counted by the first level of an (id, step) index where there is one: the id
+// column itself may hold cluster codes, which several entities share.
 py::object steps_per_entity(py::object df_post, py::object id_idx) {
-    py::object sizes = df_post[id_idx].attr("value_counts")();
+    py::object index = df_post.attr("index");
+    py::object ids = index.attr("nlevels").cast<int>() > 1 ? index.attr("get_level_values")(0)
+                                                           : py::object(df_post[id_idx]);
+    py::object sizes = ids.attr("value_counts")();
     if (py::len(sizes) == 0) {
         raise(PyExc_ValueError, "The preprocessed frame holds no entity.");
     }
@@ -601,11 +606,16 @@ void refresh_category_frequencies(py::object self, py::object df_transformed) {
     }
 }
 
+// Columns of the frame in no part (the caller's other columns, still raw) are left out.
 py::dict entity_examples(py::object self, py::object df_transformed, py::object T) {
     py::object by_step = self.attr("df_transformer_time_series").attr("out_columns");
     by_step = by_step.attr("__add__")(self.attr("df_transformer_exog").attr("out_columns"));
+    py::object modelled = self.attr("df_transformer").attr("out_columns");
     py::dict examples;
     for (py::handle column : df_transformed.attr("columns")) {
+        if (!modelled.contains(column)) {
+            continue;
+        }
         py::object rows = global("np").attr("reshape")(df_transformed[column].attr("values"),
                                                        py::make_tuple(-1, T));
         examples[column] = by_step.contains(column) ? rows
