@@ -98,8 +98,6 @@ void init(py::object self, py::object df, py::object id_idx, py::object time_idx
     // What the output gives back: integer dtypes that filler rows turn into floats, and the
     // zone of times that are modelled in UTC.
     builtin("object").attr("__setattr__")(self, "_column_dtypes", df.attr("dtypes"));
-    builtin("object").attr("__setattr__")(
-        self, "_time_zone", builtin("getattr")(df[time_idx].attr("dtype"), "tz", none()));
     super(EventSynthesizer, self)
         .attr("__init__")(df, id_idx, time_idx, event_cols, const_cols, exog_cols, sample_cols,
                           config);
@@ -461,14 +459,19 @@ py::object whole_numbers(py::object values, py::object dtype) {
     return numbers.attr("astype")(dtype);
 }
 
-void restore_time_zone(py::object self, py::object& df_synth) {
-    py::object zone = self.attr("_time_zone");
-    if (!zone.is_none()) {
-        py::object time_idx = self.attr("time_idx");
-        set_item(df_synth, time_idx,
-                 df_synth[time_idx].attr("dt").attr("tz_localize")("UTC").attr("dt").attr(
-                     "tz_convert")(zone));
+// Rebuilt times are naive (zoned times are modelled in UTC) and their unit follows pandas'
+// arithmetic; they come back in the caller's dtype, zone and unit.
+void restore_time_dtype(py::object self, py::object& df_synth) {
+    py::object time_idx = self.attr("time_idx");
+    py::object dtype = self.attr("_column_dtypes")[time_idx];
+    py::object times = df_synth[time_idx];
+    if (text(dtype.attr("kind")) != "M" || text(times.attr("dtype").attr("kind")) != "M") {
+        return;
     }
+    if (!builtin("getattr")(dtype, "tz", none()).is_none()) {
+        times = times.attr("dt").attr("tz_localize")("UTC");
+    }
+    set_item(df_synth, time_idx, times.attr("astype")(dtype));
 }
 
 // Filler rows make the caller's integer columns floats before their kind is read; they come
@@ -577,7 +580,7 @@ py::object synthesize(py::object self, py::object n, py::object produce_nans, py
         df_synth = df_synth.attr("assign")(**py::dict(df_exogenous));
     }
     rebuild_times(self, df_synth);
-    restore_time_zone(self, df_synth);
+    restore_time_dtype(self, df_synth);
     fill_constants(self, df_synth);
     if (self.attr("df_meta").attr("columns").is_none()) {
         raise(PyExc_AssertionError);
