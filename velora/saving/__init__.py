@@ -1,0 +1,1 @@
+"""Saving what a model learned: plain JSON data that comes back exactly."""
