@@ -31,9 +31,6 @@ if TYPE_CHECKING:
     from velora.complex.episode_forge import EventSynthesizer
 
 READERS = {".csv": pd.read_csv, ".parquet": pd.read_parquet, ".pq": pd.read_parquet}
-PARQUET_NEEDS_PYARROW = (
-    "{action} Parquet needs pyarrow, which velora does not install (pip install pyarrow)"
-)
 DEFAULT_STEPS = 2500
 # The training step size, and the share of it that is left at the last step.
 LEARNING_RATE = 3e-3
@@ -127,15 +124,13 @@ class TableRoles:
 
 
 def read_table(path: str | Path) -> pd.DataFrame:
-    """A CSV or Parquet file as a frame (Parquet needs pyarrow, which velora does not install)."""
+    """A CSV or Parquet file as a frame."""
     path = Path(path)
     reader = _format_of(path, READERS)
     if not path.is_file():
         raise UsageError(f"no such file: '{path}'")
     try:
         df = _read_csv(path) if reader is pd.read_csv else reader(path)
-    except ImportError:
-        raise UsageError(PARQUET_NEEDS_PYARROW.format(action="reading")) from None
     except (OSError, ValueError, csv.Error) as error:  # pandas' parser errors are ValueErrors
         first_line = str(error).splitlines()[0] if str(error) else type(error).__name__
         raise UsageError(f"cannot read '{path}': {first_line}") from None
@@ -194,11 +189,6 @@ def _check_table_output(path: Path, inputs: Sequence[str]) -> None:
     that is an input."""
     _format_of(path, READERS)
     check_writable(path, folder=False, inputs=inputs)
-    if path.suffix.lower() != ".csv":
-        try:
-            import pyarrow  # noqa: F401
-        except ImportError:
-            raise UsageError(PARQUET_NEEDS_PYARROW.format(action="writing")) from None
 
 
 class TimeCodec:
@@ -220,7 +210,8 @@ class TimeCodec:
         self.is_numeric = not pd.api.types.is_datetime64_any_dtype(times.dtype)
         self.text_format = date_format_of(sr)
         self.zone_suffix = zone_suffix_of(sr)
-        self.time_zone = getattr(sr.dtype, "tz", None)
+        # Date-times come back in their dtype: zone and unit.
+        self.dtype = sr.dtype if pd.api.types.is_datetime64_any_dtype(sr.dtype) else None
         if not self.is_numeric:
             self._check_range(times)
         # Numbers count seconds from their minimum, so large ones (e.g. epoch milliseconds)
@@ -253,9 +244,11 @@ class TimeCodec:
             return (times - NUMERIC_TIME_ORIGIN) / pd.Timedelta(seconds=1) + self.offset
         if self.text_format:
             return times.dt.strftime(self.text_format) + (self.zone_suffix or "")
-        if self.time_zone is not None:
-            return times.dt.tz_localize("UTC").dt.tz_convert(self.time_zone)
-        return times
+        if self.dtype is None:
+            return times
+        if getattr(self.dtype, "tz", None) is not None:
+            times = times.dt.tz_localize("UTC")
+        return times.astype(self.dtype)
 
     def _on_grid(self, times: pd.Series) -> pd.Series:
         # Rounding is monotone, so times in order stay in order.
@@ -321,8 +314,7 @@ def build_parser() -> argparse.ArgumentParser:
     synth.add_argument(
         "input",
         metavar="INPUT",
-        help="the real table, .csv or .parquet "
-        "(Parquet needs pyarrow, which velora does not install)",
+        help="the real table, .csv or .parquet",
     )
     _add_role_arguments(synth)
     synth.add_argument(
