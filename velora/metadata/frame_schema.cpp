@@ -232,7 +232,7 @@ py::dict diagnostics(py::object self) {
     return by_child;
 }
 
-py::dict get_config(py::object self) {
+py::object get_config(py::object self) {
     py::dict class_to_name;
     for (py::handle item : global("Meta").attr("get_registry")().attr("items")()) {
         class_to_name[item[py::int_(1)]] = item[py::int_(0)];
@@ -241,7 +241,8 @@ py::dict get_config(py::object self) {
     for (py::handle child : self.attr("children")) {
         by_name[class_to_name[child.attr("__class__")]].attr("append")(child.attr("name"));
     }
-    return py::dict(by_name);
+    // A plain dict: py::dict would keep the defaultdict itself.
+    return builtin("dict")(by_name);
 }
 
 py::object to_dict(py::object self) {
