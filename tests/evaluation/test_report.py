@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from velora.evaluation import evaluate
+from velora.evaluation import evaluate, plots
 
 ROLES = dict(id_col="id", time_col="t", event_cols=["kind", "amount"], const_cols=["group"])
 
@@ -170,3 +170,15 @@ def test_privacy_figures_flag_a_generator_that_copies(generate, expected):
 def test_missing_column_is_named(real):
     with pytest.raises(KeyError, match="synthetic table lacks the columns \\['amount'\\]"):
         evaluate(real, real.drop(columns="amount"), **ROLES)
+
+
+@pytest.mark.parametrize("as_dates", [True, False])
+def test_time_axes_show_dates_when_asked(tmp_path, monkeypatch, as_dates):
+    drawn = []
+    monkeypatch.setattr(plots.plt, "close", drawn.append)
+    seconds = pd.Series(pd.Timestamp("2024-01-01").timestamp() + np.arange(0, 9 * 86400, 3600))
+    plots.plot_numeric(seconds, seconds, "t", tmp_path / "t.png", as_dates=as_dates)
+    figure = drawn[0]
+    figure.canvas.draw()
+    texts = [tick.get_text() for tick in figure.axes[0].get_xticklabels()]
+    assert any("2024-01-" in text for text in texts) == as_dates, texts

@@ -9,6 +9,7 @@ matplotlib.use("Agg")  # no screen: the report is written to files
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
+from matplotlib.ticker import FuncFormatter  # noqa: E402
 
 from velora.files import atomic_write  # noqa: E402
 
@@ -33,8 +34,11 @@ def _save(fig: plt.Figure, path: Path) -> Path:
     return path
 
 
-def plot_numeric(real: pd.Series, synthetic: pd.Series, title: str, path: Path) -> Path:
-    """Histograms of two numeric columns on shared bins, side by side."""
+def plot_numeric(
+    real: pd.Series, synthetic: pd.Series, title: str, path: Path, *, as_dates: bool = False
+) -> Path:
+    """Histograms of two numeric columns on shared bins, side by side; with `as_dates`, the
+    values are seconds since the epoch and the axis shows them as dates."""
     a, b = real.dropna().to_numpy(float), synthetic.dropna().to_numpy(float)
     both = np.concatenate([a, b])
     bins = np.histogram_bin_edges(both, bins=BINS) if both.size else BINS
@@ -42,7 +46,17 @@ def plot_numeric(real: pd.Series, synthetic: pd.Series, title: str, path: Path) 
     for ax, values, name in zip(axes, (a, b), (REAL, SYNTHETIC), strict=True):
         ax.hist(values, bins=bins, density=True, color="C0" if name == REAL else "C1")
         ax.set_title(f"{title}: {name}")
+        if as_dates:
+            ax.xaxis.set_major_formatter(FuncFormatter(_as_date))
+            ax.tick_params(axis="x", labelrotation=30)
     return _save(fig, path)
+
+
+def _as_date(seconds: float, _position: int) -> str:
+    try:
+        return pd.Timestamp(seconds, unit="s").strftime("%Y-%m-%d")
+    except (OverflowError, ValueError):  # a tick beyond the dates pandas can hold
+        return ""
 
 
 def plot_categories(real: pd.Series, synthetic: pd.Series, title: str, path: Path) -> Path:

@@ -120,8 +120,13 @@ class EvaluationReport:
             return directory / f"{name.replace('/', '_')}.png"
 
         for col, a, b in _marginal_pairs(real, synthetic, cols):
-            draw = plots.plot_numeric if col in cols.numeric else plots.plot_categories
-            images[f"Marginal of {col}"] = draw(a, b, col, file_of(f"marginal_{col}")).name
+            file = file_of(f"marginal_{col}")
+            if col not in cols.numeric:
+                drawn = plots.plot_categories(a, b, col, file)
+            else:
+                as_dates = col == cols.time_col and cols.is_date
+                drawn = plots.plot_numeric(a, b, col, file, as_dates=as_dates)
+            images[f"Marginal of {col}"] = drawn.name
         unit, scale = ("hours", 3600.0) if cols.is_date else ("time units", 1.0)
         gap_title = f"gap between events ({unit})"
         real_gaps, synthetic_gaps = (_gaps(t, cols) / scale for t in (real, synthetic))
