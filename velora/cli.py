@@ -201,7 +201,7 @@ class TimeCodec:
 
     def __init__(self, sr: pd.Series) -> None:
         """Raises `UnreadableTimeError` for a column of neither dates nor numbers, and
-        `UsageError` for dates beyond the years 1677 to 2262 that date-times can hold."""
+        `UsageError` for dates outside the range the model handles (`_OUT_OF_RANGE`)."""
         try:
             times = parse_time(sr)
         except (OverflowError, pd.errors.OutOfBoundsDatetime):
@@ -592,9 +592,8 @@ def _run_synthesize(args: argparse.Namespace) -> None:
     if args.report:
         check_writable(args.report, folder=True, inputs=[args.input, args.output])
     real = roles.check_values(real, args.input)
-    training, held_out = real, None
-    if args.report:
-        training, held_out = hold_out(real, roles.id_col, args.holdout, seed=args.seed)
+    share = args.holdout if args.report else 0.0
+    training, held_out = hold_out(real, roles.id_col, share, seed=args.seed)
     synthetic = synthesize_like(
         training,
         roles,
@@ -604,12 +603,16 @@ def _run_synthesize(args: argparse.Namespace) -> None:
         seed=args.seed,
     )
     print(f"Synthetic table: {write_table(synthetic, output)}")
-    if args.report:
-        reference, trained_on = (real, None) if held_out is None else (held_out, training)
-        report = report_on(
-            reference, synthetic, roles, args.report, training=trained_on, seed=args.seed
-        )
-        print(report.summary())
+    if not args.report:
+        return
+    reference, trained_on = held_out, training
+    if held_out is None:
+        print("No real entity is kept out of training: the report compares with those trained on")
+        reference, trained_on = training, None
+    report = report_on(
+        reference, synthetic, roles, args.report, training=trained_on, seed=args.seed
+    )
+    print(report.summary())
 
 
 def hold_out(
@@ -667,14 +670,10 @@ def report_on(
     saying what it compares with. With `training`, `real` holds entities kept out of
     training, and the report adds the privacy figures."""
     report = evaluate_roles(real, synthetic, roles, training=training, seed=seed)
-    compared = f"{real[roles.id_col].nunique()} real entities"
-    if training is None:
-        print(f"Report compares with {compared}, all of them trained on")
-    else:
-        print(
-            f"Report compares with {compared} kept out of training "
-            f"(trained on {training[roles.id_col].nunique()})"
-        )
+    compared = f"Report compares with {real[roles.id_col].nunique()} real entities"
+    if training is not None:
+        compared += f" kept out of training (trained on {training[roles.id_col].nunique()})"
+    print(compared)
     print(f"Report: {report.write(directory)}")
     return report
 

@@ -33,7 +33,7 @@ def atomic_write(path: str | Path) -> Iterator[Path]:
 
 def check_writable(path: str | Path, *, folder: bool, inputs: Sequence[str | Path] = ()) -> None:
     """Raise `UnwritablePathError` unless `path` can be written as a file (or as a folder of
-    files when `folder`), without writing anything.
+    files when `folder`), leaving nothing behind (a probe file is removed at once).
 
     Refused: a path that is one of `inputs`, a file where a folder is wanted or the other way
     round, a file on the way to it, and a folder that cannot be written.

@@ -26,6 +26,7 @@ PARIS = pd.Timestamp("2024-03-31 01:30").tz_localize("Europe/Paris")
         pd.Index(["a", "b"], name="cols"), pd.Index([3, 1, 2]), pd.Index([0.5, np.nan]),
         pd.DatetimeIndex([PARIS, None], name="t"), pd.to_timedelta(["1h", "2h"]),
         pd.Series([1.5, np.nan], index=["p", "q"], name="s"),
+        pd.Series([PARIS, pd.NaT], index=["a", "b"]),
         np.arange(6, dtype="int16").reshape(2, 3), np.array(["2024-01-01"], dtype="datetime64[D]"),
     ],
 )  # fmt: skip

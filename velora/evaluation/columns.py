@@ -69,7 +69,7 @@ def parse_time(sr: pd.Series) -> pd.Series:
         if parsed[sr.notna()].isna().any():
             raise UnreadableTimeError(str(sr.name))
         return parsed
-    date_format = date_format_of(sr)
+    date_format = get_date_format(sr)  # text without zones, as checked above
     if date_format is None:
         raise UnreadableTimeError(str(sr.name))
     parsed = parse_dates(sr, date_format)

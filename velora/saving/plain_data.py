@@ -118,13 +118,15 @@ def _read_timestamp(data: dict) -> pd.Timestamp:
 
 
 def _write_array(values: np.ndarray | pd.Index | pd.Series, where: str) -> dict:
-    dtype = values.dtype
+    items = values if isinstance(values, np.ndarray) else pd.Index(values)
     # Zoned date-times are written as UTC instants with their zone, other kinds item by item.
-    zone = _zone(getattr(dtype, "tz", None))
-    items = values.tz_convert("UTC").tz_localize(None) if zone is not None else values
-    listed = np.asarray(items).tolist() if np.asarray(items).dtype.kind in "biuf" else list(items)
+    zone = _zone(getattr(items.dtype, "tz", None))
+    if zone is not None:
+        items = items.tz_convert("UTC").tz_localize(None)
+    array = np.asarray(items)
+    listed = array.tolist() if array.dtype.kind in "biuf" else list(items)
     return {
-        "dtype": str(dtype) if zone is None else str(np.asarray(items).dtype),
+        "dtype": str(items.dtype),
         "zone": zone,
         "values": [to_plain(item, f"{where}[{i}]") for i, item in enumerate(listed)],
     }
