@@ -175,6 +175,17 @@ py::object utc_wall_times(py::object times) {
     return times.attr("dt").attr("tz_convert")("UTC").attr("dt").attr("tz_localize")(none());
 }
 
+// The events of each entity within the steps kept, from which `sample` draws lengths when
+// the model has no end flag. The last frame preprocessed is the one `learn` trained on.
+void keep_entity_lengths(py::object self, const velora::kernels::EntitySteps& layout,
+                         std::int64_t entities) {
+    std::vector<std::int64_t> lengths(static_cast<std::size_t>(entities), 0);
+    for (std::size_t o = 0; o < layout.row.size(); ++o) {
+        lengths[static_cast<std::size_t>(layout.entity[o])] += layout.row[o] >= 0 ? 1 : 0;
+    }
+    builtin("object").attr("__setattr__")(self, "entity_lengths", to_array(lengths));
+}
+
 py::object preprocess_df(py::object self, py::object df, py::object max_time_steps) {
     for (py::handle cluster : self.attr("clusters").attr("values")()) {
         cluster.attr("fit")(df);
@@ -202,6 +213,7 @@ py::object preprocess_df(py::object self, py::object df, py::object max_time_ste
         velora::kernels::entity_steps(codes.data(), static_cast<std::int64_t>(codes.size()),
                                       entities, max_time_steps.cast<std::int64_t>());
     StepColumns time_columns = time_step_columns(work[time_idx], codes, layout, entities);
+    keep_entity_lengths(self, layout, entities);
 
     py::list time_column;
     time_column.append(time_idx);
@@ -265,6 +277,7 @@ py::tuple split_df_model(py::object self, py::object df_model) {
 // --- synthesis ------------------------------------------------------------------------------
 
 py::object tf(const char* attribute) { return global("tf").attr(attribute); }
+py::object randomness(const char* attribute) { return global("randomness").attr(attribute); }
 
 void require_rows(py::object frame, const char* argument, py::object n) {
     if (py::len(frame) < n.cast<std::size_t>()) {
@@ -383,12 +396,25 @@ py::handle decoding_function;
 
 // Sampled columns of the generated outputs and of the id code's constants, in the encodings
 // of the transformed frames.
-py::dict decoded_outputs(py::object self, py::object y, py::object z_id,
-                         py::object association_rules) {
+py::dict decoded(py::object self, py::object y, py::object z_id, py::object association_rules) {
     py::object id_y = self.attr("id_linear")(self.attr("id_emission")(z_id));
     py::dict data = self.attr("df_value_time_series")
                         .attr("output_tensors")(y, "association_rules"_a = association_rules);
     data.attr("update")(self.attr("df_value_const").attr("output_tensors")(id_y));
+    return data;
+}
+
+// With `keys`, each entity's draws are its own (see `velora.common.randomness`).
+py::dict decoded_outputs(py::object self, py::object y, py::object z_id,
+                         py::object association_rules, py::object keys) {
+    if (keys.is_none()) {
+        return decoded(self, y, z_id, association_rules);
+    }
+    py::dict data;
+    with_context(randomness("keyed")(keys), [&] {
+        with_context(randomness("phase")(randomness("DECODING_PHASE")),
+                     [&] { data = decoded(self, y, z_id, association_rules); });
+    });
     return data;
 }
 
@@ -423,17 +449,19 @@ long generated_length(py::object self, py::dict data, long n) {
     return n;
 }
 
-// Event times from the start and the gaps (missing gaps count as none).
-void rebuild_times(py::object self, py::object& df_synth) {
+// Event times from each entity's start (its first given one) and its gaps (missing gaps
+// count as none); `entity_of_row` tells the entities of the rows apart.
+void rebuild_times(py::object self, py::object& df_synth, py::object entity_of_row) {
     py::object time_idx = self.attr("time_idx");
-    py::object start = df_synth[start_column(time_idx)][py::int_(0)];
+    py::object starts =
+        df_synth[start_column(time_idx)].attr("groupby")(entity_of_row).attr("transform")("first");
     py::object gaps = df_synth[gap_column(time_idx)];
     const bool as_deltas = text(gaps.attr("dtype").attr("kind")) == "m";
     py::object elapsed =
         gaps.attr("fillna")(as_deltas ? global("pd").attr("Timedelta")(0) : py::object(py::int_(0)))
+            .attr("groupby")(entity_of_row)
             .attr("cumsum")();
-    // The start as a column, so that a missing start still gives a date-time column.
-    py::object starts = global("pd").attr("Series")(start, "index"_a = elapsed.attr("index"));
+    // `to_datetime`, so that entities without a start still give a date-time column.
     set_item(
         df_synth, time_idx,
         elapsed.attr("__add__")(as_deltas ? global("pd").attr("to_datetime")(starts) : starts));
@@ -563,7 +591,7 @@ py::object synthesize(py::object self, py::object n, py::object produce_nans, py
     // Association rules are plain Python objects a graph cannot take as inputs.
     const bool eager = truthy(association_rules);
     py::dict data = compiled_method(self, decoding_function, "_compiled_decoding", eager)(
-        generated[1], z_id, eager ? association_rules : none());
+        generated[1], z_id, eager ? association_rules : none(), none());
 
     py::object rows = py::int_(generated_length(self, data, n.cast<long>()));
     py::object ts_transformer = self.attr("df_transformer_time_series");
@@ -579,7 +607,7 @@ py::object synthesize(py::object self, py::object n, py::object produce_nans, py
     if (!df_exogenous.is_none()) {
         df_synth = df_synth.attr("assign")(**py::dict(df_exogenous));
     }
-    rebuild_times(self, df_synth);
+    rebuild_times(self, df_synth, global("np").attr("zeros")(py::len(df_synth), "int64"));
     restore_time_dtype(self, df_synth);
     fill_constants(self, df_synth);
     if (self.attr("df_meta").attr("columns").is_none()) {
@@ -597,6 +625,347 @@ py::object synthesize(py::object self, py::object n, py::object produce_nans, py
         }
     }
     return df_synth;
+}
+
+
+// --- sampling many entities -----------------------------------------------------------------
+
+// What one `sample` call asks for, checked once and shared by its chunks.
+struct SampleRequest {
+    long long count = 0;
+    py::object seed, df_const, lengths, exogenous, association_rules, expression_rules,
+        produce_nans;
+};
+
+[[noreturn]] void refuse(const std::string& message) {
+    raise(PyExc_ValueError, "EventSynthesizer.sample: " + message);
+}
+
+long long whole_number(py::handle value, const char* name, long long least) {
+    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()) ||
+        value.cast<py::int_>().attr("__lt__")(least).cast<bool>()) {
+        refuse(std::string(name) + " must be a whole number of at least " + std::to_string(least) +
+               ", not " + text(py::repr(value)) + ".");
+    }
+    return value.cast<long long>();
+}
+
+// Given constants must be the model's own constant columns, with values it has seen.
+void check_given_constants(py::object self, py::object df_const, long long count) {
+    if (!py::isinstance(df_const, global("pd").attr("DataFrame")) ||
+        static_cast<long long>(py::len(df_const)) != count) {
+        refuse("df_const must be a frame of one row per entity: " + std::to_string(count) +
+               " rows.");
+    }
+    py::object const_cols = self.attr("const_cols");
+    for (py::handle column : df_const.attr("columns")) {
+        if (!const_cols.contains(column) || self.attr("sample_cols").contains(column)) {
+            refuse("df_const column " + text(py::repr(column)) +
+                   " is not one of the model's constant columns " + text(const_cols) +
+                   " (columns given to sample are clustered and cannot be given).");
+        }
+        py::object model = self.attr("df_model")[column];
+        if (!py::isinstance(model, global("CategoricalModel"))) {
+            continue;
+        }
+        py::object values = df_const[column].attr("dropna")();
+        py::object unseen = values[values.attr("isin")(model.attr("categories")).attr("__invert__")()];
+        if (py::len(unseen) > 0) {
+            refuse("df_const column " + text(py::repr(column)) + " holds values the model never " +
+                   "saw: " + text(unseen.attr("unique")().attr("tolist")()) +
+                   "; give values seen in training.");
+        }
+    }
+}
+
+SampleRequest sample_request(py::object self, py::object count, py::object seed,
+                             py::object df_const, py::object lengths, py::object df_exogenous,
+                             py::object association_rules, py::object expression_rules,
+                             py::object produce_nans) {
+    require_trained(self);
+    SampleRequest request;
+    request.count = whole_number(count, "count", 0);
+    request.seed = seed.is_none()
+                       ? global("np").attr("random").attr("default_rng")().attr("integers")(
+                             py::int_(1LL << 32))
+                       : py::int_(whole_number(seed, "seed", 0));
+    if (!df_const.is_none()) {
+        check_given_constants(self, df_const, request.count);
+        df_const = df_const.attr("reset_index")("drop"_a = true);
+    }
+    if (!lengths.is_none()) {
+        py::object array = global("np").attr("asarray")(lengths);
+        if (static_cast<long long>(py::len(array)) != request.count ||
+            (request.count > 0 && (text(array.attr("dtype").attr("kind")) != "i" ||
+                                   array.attr("min")().cast<long long>() < 1))) {
+            refuse("lengths must hold one whole number of at least 1 per entity: " +
+                   std::to_string(request.count) + " numbers.");
+        }
+        lengths = array.attr("astype")("int64");
+    }
+    const bool exogenous = py::len(self.attr("exog_cols")) != 0;
+    if (exogenous != !df_exogenous.is_none()) {
+        refuse(exogenous ? "the model has exogenous columns " + text(self.attr("exog_cols")) +
+                               ": give df_exogenous, one frame of them per entity."
+                         : "the model has no exogenous columns: leave df_exogenous out.");
+    }
+    if (exogenous && static_cast<long long>(py::len(df_exogenous)) != request.count) {
+        refuse("df_exogenous must hold one frame per entity: " + std::to_string(request.count) +
+               " frames.");
+    }
+    request.df_const = df_const;
+    request.lengths = lengths;
+    request.exogenous = df_exogenous;
+    request.association_rules = association_rules;
+    request.expression_rules = expression_rules;
+    request.produce_nans = produce_nans;
+    return request;
+}
+
+py::object rows_of(py::object frame, long long first, long long count) {
+    return frame.attr("iloc")[py::slice(first, first + count, 1)].attr("reset_index")("drop"_a =
+                                                                                          true);
+}
+
+// Id codes of a chunk's entities: drawn as `synthesize` draws them, or from the id encoder
+// given the caller's constants (the others, and the id, unknown).
+py::object chunk_id_codes(py::object self, long long count, py::object given) {
+    if (given.is_none()) {
+        return self.attr("sample_id")("bs"_a = count);
+    }
+    py::dict inputs;
+    for (py::handle component : self.attr("df_transformer_const")) {
+        bool complete = true;
+        for (py::handle column : component.attr("in_columns")) {
+            complete = complete && given.attr("columns").contains(column);
+        }
+        if (complete) {
+            py::object encoded = component.attr("transform")(given.attr("copy")());
+            for (py::handle column : component.attr("out_columns")) {
+                inputs[column] = encoded[column];
+            }
+        }
+    }
+    py::object unknown = global("np").attr("full")(count, global("np").attr("nan"), "float32");
+    py::dict id_inputs;
+    for (py::handle name : self.attr("df_value_id")) {
+        id_inputs[name] = unknown;
+    }
+    py::list parts;
+    parts.append(self.attr("df_value_id").attr("unify_inputs")(id_inputs));
+    if (py::len(inputs) > 0) {
+        parts.append(self.attr("df_value_const").attr("unify_inputs")(inputs));
+    } else {
+        py::dict none_given;
+        for (py::handle name : self.attr("df_value_const")) {
+            none_given[name] = unknown;
+        }
+        parts.append(self.attr("df_value_const").attr("unify_inputs")(none_given));
+    }
+    py::object x = tf("expand_dims")(tf("concat")(parts, "axis"_a = -1), 1);
+    auto moments = unpack(self.attr("id_encoder")(x), 2);
+    return moments[0].attr("__add__")(
+        moments[1].attr("__mul__")(randomness("normal")(tf("shape")(moments[1]))));
+}
+
+// Encoded exogenous rows of a chunk's entities, [entities, n, I].
+py::object chunk_exogenous(py::object self, py::list frames, long long n) {
+    py::list encoded;
+    for (py::handle frame : frames) {
+        py::object rows = py::reinterpret_borrow<py::object>(frame);
+        require_rows(rows, "every frame of df_exogenous", py::int_(n));
+        encoded.append(exogenous_inputs(self, rows_of(rows, 0, n), py::int_(n), max_workers_of(self)));
+    }
+    return tf("stack")(encoded);
+}
+
+// Each entity's number of events: the caller's, where the model draws its end flag (never
+// before the first event), or drawn from the training entities' lengths.
+py::object chunk_lengths(py::object self, const SampleRequest& request, py::dict data,
+                         py::object numbers, long long first, long long count, long long n) {
+    py::object np = global("np");
+    if (!request.lengths.is_none()) {
+        return request.lengths[py::slice(first, first + count, 1)];
+    }
+    py::object end = self.attr("df_value_time_series").attr("entity_end");
+    if (!end.is_none()) {
+        py::object flags = data[end].attr("numpy")().attr("reshape")(count, n);
+        py::object ended = flags.attr("__gt__")(0.5);
+        set_item(ended, py::make_tuple(py::slice(none(), none(), none()), 0), py::bool_(false));
+        py::object any = ended.attr("any")("axis"_a = 1);
+        return np.attr("where")(any, ended.attr("argmax")("axis"_a = 1), n);
+    }
+    py::object seen = self.attr("entity_lengths");
+    py::object share = np.attr("sort")(seen).attr("astype")("int64");
+    // One uniform number per entity from its key, so that lengths too are the entity's own.
+    py::object keys = randomness("entity_keys")(request.seed, numbers).attr("astype")("float64");
+    py::object u = keys[py::make_tuple(py::slice(none(), none(), none()), 1)].attr("__truediv__")(
+        4294967296.0);
+    py::object at = u.attr("__mul__")(py::len(share)).attr("astype")("int64");
+    return np.attr("minimum")(share[at], n);
+}
+
+
+// Sample columns drawn from their clusters, each draw seeded by the entity's number (and, for
+// event columns, the event's): a constant column keeps one value through its entity.
+void decode_entity_clusters(py::object self, py::object& df_synth, const SampleRequest& request,
+                            py::object entity_numbers) {
+    py::object id_idx = self.attr("id_idx");
+    py::list steps = df_synth.attr("groupby")(entity_numbers).attr("cumcount")().attr("tolist")();
+    py::list numbers = entity_numbers.attr("tolist")();
+    for (py::handle column : self.attr("sample_cols")) {
+        if (column.equal(id_idx)) {
+            continue;
+        }
+        py::object cluster = self.attr("clusters")[column];
+        const bool constant = self.attr("const_cols").contains(column);
+        py::list codes = df_synth[column].attr("tolist")(), drawn;
+        for (std::size_t row = 0; row < py::len(codes); ++row) {
+            py::object seed = constant ? py::object(py::make_tuple(request.seed, numbers[row]))
+                                       : py::object(py::make_tuple(request.seed, numbers[row],
+                                                                   steps[row]));
+            drawn.append(cluster.attr("sample")(codes[row], "seed"_a = seed));
+        }
+        set_item(df_synth, column, drawn);
+    }
+}
+
+py::object synthetic_ids(py::object numbers, long long count) {
+    const int width = std::max<int>(4, static_cast<int>(std::to_string(count).size()));
+    py::list ids;
+    for (py::handle number : numbers) {
+        std::string digits = std::to_string(number.cast<long long>() + 1);
+        ids.append(py::str("synthetic-" + std::string(width - std::min<int>(width, digits.size()), '0') +
+                           digits));
+    }
+    return ids;
+}
+
+// Entities `first` .. `first + count - 1` of a request, in the caller's layout with their ids.
+py::object sample_chunk(py::object self, const SampleRequest& request, long long first,
+                        long long count) {
+    py::object np = global("np"), pd = global("pd");
+    py::list columns = output_columns(self, py::str("synthetic"));
+    if (count == 0) {
+        return pd.attr("DataFrame")("columns"_a = columns);
+    }
+    py::object numbers = np.attr("arange")(first, first + count);
+    py::object keys = tf("constant")(randomness("entity_keys")(request.seed, numbers),
+                                     "dtype"_a = tf("uint32"));
+    py::object given = request.df_const.is_none() ? none() : rows_of(request.df_const, first, count);
+    const long long n =
+        request.lengths.is_none()
+            ? self.attr("max_time_steps").cast<long long>()
+            : request.lengths[py::slice(first, first + count, 1)].attr("max")().cast<long long>();
+    py::object z_id;
+    with_context(randomness("keyed")(keys), [&] {
+        with_context(randomness("phase")(randomness("ID_PHASE")),
+                     [&] { z_id = chunk_id_codes(self, count, given); });
+    });
+    py::object frames = request.exogenous.is_none()
+                            ? none()
+                            : py::object(request.exogenous[py::slice(first, first + count, 1)]);
+    py::object x_exog = frames.is_none() ? none() : chunk_exogenous(self, py::list(frames), n);
+    py::object rules = request.association_rules;
+    auto generated = unpack(self.attr("sample_steps")(n, z_id, keys, x_exog, rules), 2);
+    const bool eager = truthy(rules);
+    py::dict data = compiled_method(self, decoding_function, "_compiled_decoding", eager)(
+        generated[1], z_id, eager ? rules : none(), keys);
+
+    py::object lengths = chunk_lengths(self, request, data, numbers, first, count, n);
+    py::object entity_of_row = np.attr("repeat")(np.attr("arange")(count), lengths);
+    py::object kept = np.attr("less")(np.attr("arange")(n).attr("reshape")(1, n),
+                                      lengths.attr("reshape")(count, 1))
+                          .attr("ravel")();
+    py::object max_workers = max_workers_of(self);
+    py::object ts_transformer = self.attr("df_transformer_time_series");
+    py::object steps = decoded_frame(data, ts_transformer.attr("out_columns"));
+    py::object df_synth = ts_transformer.attr("inverse_transform")(
+        steps[kept].attr("reset_index")("drop"_a = true), "produce_nans"_a = request.produce_nans,
+        "max_workers"_a = max_workers);
+    py::object constants = self.attr("df_transformer_const")
+                               .attr("inverse_transform")(
+                                   decoded_frame(data, self.attr("df_value_const").attr("_values")),
+                                   "max_workers"_a = max_workers);
+    if (!given.is_none()) {
+        for (py::handle column : given.attr("columns")) {
+            set_item(constants, column, given[column].attr("to_numpy")());
+        }
+    }
+    df_synth = df_synth.attr("assign")(
+        **py::dict(constants.attr("take")(entity_of_row).attr("reset_index")("drop"_a = true)));
+    if (!frames.is_none()) {
+        py::list rows;
+        py::list length_list = lengths.attr("tolist")();
+        for (std::size_t i = 0; i < py::len(length_list); ++i) {
+            rows.append(rows_of(py::list(frames)[i], 0, length_list[i].cast<long long>()));
+        }
+        df_synth = df_synth.attr("assign")(
+            **py::dict(pd.attr("concat")(rows, "ignore_index"_a = true)));
+    }
+    rebuild_times(self, df_synth, entity_of_row);
+    restore_time_dtype(self, df_synth);
+    py::object entity_numbers = numbers.attr("take")(entity_of_row);
+    decode_entity_clusters(self, df_synth, request, entity_numbers);
+    set_item(df_synth, self.attr("id_idx"),
+             pd.attr("Series")(synthetic_ids(numbers, request.count)).attr("take")(entity_of_row)
+                 .attr("to_numpy")());
+    df_synth = df_synth[columns];
+    restore_integer_dtypes(self, df_synth);
+    if (!request.expression_rules.is_none()) {
+        for (py::handle rule : request.expression_rules) {
+            df_synth = rule.attr("apply")(df_synth);
+        }
+    }
+    return df_synth;
+}
+
+long long checked_chunk_size(py::object chunk_size) {
+    return whole_number(chunk_size, "chunk_size", 1);
+}
+
+py::object sample_chunks(py::object self, py::object count, py::object seed, py::object df_const,
+                         py::object lengths, py::object df_exogenous,
+                         py::object association_rules, py::object expression_rules,
+                         py::object produce_nans, py::object chunk_size) {
+    SampleRequest request = sample_request(self, count, seed, df_const, lengths, df_exogenous,
+                                           association_rules, expression_rules, produce_nans);
+    const long long chunk = checked_chunk_size(chunk_size);
+    py::cpp_function draw_chunk([self, request, chunk](long long first) {
+        return sample_chunk(self, request, first, std::min(chunk, request.count - first));
+    });
+    return builtin("map")(draw_chunk, builtin("range")(0, request.count, chunk));
+}
+
+py::object sample(py::object self, py::object count, py::object seed, py::object df_const,
+                  py::object lengths, py::object df_exogenous, py::object association_rules,
+                  py::object expression_rules, py::object produce_nans, py::object chunk_size,
+                  py::object progress) {
+    SampleRequest request = sample_request(self, count, seed, df_const, lengths, df_exogenous,
+                                           association_rules, expression_rules, produce_nans);
+    const long long chunk = checked_chunk_size(chunk_size);
+    py::object bar = import_module("tqdm").attr("tqdm")(
+        "total"_a = request.count, "unit"_a = "entities", "desc"_a = "Sampling",
+        "disable"_a = !truthy(progress));
+    py::list frames;
+    for (long long first = 0; first < request.count; first += chunk) {
+        const long long size = std::min(chunk, request.count - first);
+        frames.append(sample_chunk(self, request, first, size));
+        bar.attr("update")(size);
+    }
+    bar.attr("close")();
+    if (py::len(frames) == 0) {
+        return sample_chunk(self, request, 0, 0);
+    }
+    return global("pd").attr("concat")(frames, "ignore_index"_a = true);
+}
+
+void save(py::object self, py::object path) {
+    import_module("velora.saving.model_file").attr("save")(self, path);
+}
+
+py::object load(py::object cls, py::object path) {
+    return import_module("velora.saving.model_file").attr("load")(cls, path);
 }
 
 constexpr const char* synthesizer_doc =
@@ -617,11 +986,66 @@ where the model draws its end, unless `config.stop_at_entity_end` is False, whic
 exactly `n`.
 )";
 
+constexpr const char* sample_doc = R"(Draw `count` whole entities, chunk by chunk, as one frame.
+
+Parameters
+----------
+count : int
+    Entities to draw, at least 0 (0 gives an empty frame with the output columns).
+seed : int, optional
+    Each entity's draws derive from the seed and its number alone, so the same seed gives the
+    same table whatever the chunk size. Drawn at random when None.
+df_const : pd.DataFrame, optional
+    One row per entity of constant columns; each entity is drawn given its row, and keeps it.
+lengths : sequence of int, optional
+    Events of each entity. By default the model's end flag ends an entity where it has one;
+    otherwise lengths are drawn from those of the training entities.
+df_exogenous : sequence of pd.DataFrame, optional
+    One frame per entity of the exogenous columns, one row per event at least.
+association_rules, expression_rules : optional
+    As for `synthesize`.
+chunk_size : int
+    Entities generated together; it bounds the memory a chunk takes.
+progress : bool
+    Show a progress bar.
+
+Returns
+-------
+pd.DataFrame
+    The entities in the training table's layout, ids "synthetic-0001", "synthetic-0002", ...
+)";
+
+constexpr const char* sample_chunks_doc = R"(The entities `sample` draws, as an iterator of one frame
+per chunk: for tables too large to hold at once. Takes `sample`'s parameters but `progress`.
+)";
+
+// Everything after `count` is keyword-only: the options are many and all optional.
+std::vector<Param> sample_parameters(bool with_progress) {
+    auto optional = [](const char* name, const char* annotation) {
+        return kwonly(name, annotation) = none();
+    };
+    std::vector<Param> parameters{self,
+                                  arg("count", "int"),
+                                  optional("seed", "Optional[int]"),
+                                  optional("df_const", "Optional[pd.DataFrame]"),
+                                  optional("lengths", "Optional[Sequence[int]]"),
+                                  optional("df_exogenous", "Optional[Sequence[pd.DataFrame]]"),
+                                  optional("association_rules", "Optional[List[Association]]"),
+                                  optional("expression_rules", "Optional[List[Expression]]"),
+                                  kwonly("produce_nans", "bool") = py::bool_(true),
+                                  kwonly("chunk_size", "int") = py::int_(1024)};
+    if (with_progress) {
+        parameters.push_back(kwonly("progress", "bool") = py::bool_(false));
+    }
+    return parameters;
+}
+
 void define_event_synthesizer(py::module_& m) {
-    decoding_function = module_function(m, "EventSynthesizer._decoded_outputs",
-                                        {self, arg("y"), arg("z_id"), arg("association_rules")},
-                                        "Dict[str, tf.Tensor]", decoded_outputs)
-                            .release();
+    decoding_function =
+        module_function(m, "EventSynthesizer._decoded_outputs",
+                        {self, arg("y"), arg("z_id"), arg("association_rules"), arg("keys")},
+                        "Dict[str, tf.Tensor]", decoded_outputs)
+            .release();
     auto optional = [](const char* name, const char* annotation) {
         return arg(name, annotation) = none();
     };
@@ -650,6 +1074,15 @@ void define_event_synthesizer(py::module_& m) {
                  optional("expression_rules", "Optional[List[Expression]]"),
                  optional("df_overwrite", "Optional[pd.DataFrame]")},
                 "", synthesize)
+            .method("sample", sample_parameters(true), "pd.DataFrame", sample, sample_doc)
+            .method("sample_chunks", sample_parameters(false), "Iterator[pd.DataFrame]",
+                    sample_chunks, sample_chunks_doc)
+            .method("save", {self, arg("path", "Union[str, os.PathLike]")}, "None", save,
+                    "Save the trained model to a file (see the README's saved-model format).")
+            .classmethod("load", {cls_param, arg("path", "Union[str, os.PathLike]")},
+                         "'EventSynthesizer'", load,
+                         "The synthesizer saved to `path`; raises ModelFileError (a ValueError) "
+                         "naming the file and the problem when it cannot be read.")
             .finish()
             .release();
 }
@@ -659,14 +1092,17 @@ void define_event_synthesizer(py::module_& m) {
 VELORA_MODULE(episode_forge, m) {
     global.bind(m);
     m.attr("__doc__") = "Synthesis of irregular event sequences: `EventSynthesizer`.";
-    from_import(m, "typing", {"Any", "List", "Optional"});
+    import_as(m, "os", "os");
+    from_import(m, "typing", {"Any", "Iterator", "List", "Optional", "Sequence", "Union"});
     import_as(m, "numpy", "np");
     import_as(m, "pandas", "pd");
     import_as(m, "tensorflow", "tf");
+    from_import(m, "..common", {"randomness"});
     from_import(m, "..common.rules", {"Association", "Expression"});
     from_import(m, "..config", {"DeepStateConfig"});
     from_import(m, "..metadata", {"DataFrameMeta"});
     from_import(m, "..model", {"DataFrameModel"});
+    from_import(m, "..model.categorical", {"CategoricalModel"});
     from_import(m, ".latent_dynamics", {"DeepStateSpaceModel"});
     define_event_synthesizer(m);
     m.attr("__test__") = py::dict();

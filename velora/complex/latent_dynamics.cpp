@@ -62,17 +62,28 @@ void build_value_groups(py::object self, py::object config) {
     self.attr("df_value_exog") = extract("df_model_exog");
 }
 
-void build_transformers(py::object self, py::object config) {
+constexpr const char* transformer_parts[] = {"df_transformer_id", "df_transformer_const",
+                                             "df_transformer_time_series", "df_transformer_exog"};
+
+// The transformers of the four parts, built from their models, or the `fitted` ones of a
+// saved model (a dict by attribute name).
+void build_transformers(py::object self, py::object config, py::object fitted) {
     py::object transformer_config = config.attr("meta_transformer_config");
     auto from_meta = [&](const char* part) {
         return global("DataFrameTransformer")
             .attr("from_meta")(self.attr(part), "config"_a = transformer_config);
     };
-    keep(self, "df_transformer_id", from_meta("df_model_id"));
-    keep(self, "df_transformer_const", from_meta("df_model_const"));
-    transformer_config.attr("continuous_only_dates") = true;
-    keep(self, "df_transformer_time_series", from_meta("df_model_time_series"));
-    keep(self, "df_transformer_exog", from_meta("df_model_exog"));
+    if (fitted.is_none()) {
+        keep(self, "df_transformer_id", from_meta("df_model_id"));
+        keep(self, "df_transformer_const", from_meta("df_model_const"));
+        transformer_config.attr("continuous_only_dates") = true;
+        keep(self, "df_transformer_time_series", from_meta("df_model_time_series"));
+        keep(self, "df_transformer_exog", from_meta("df_model_exog"));
+    } else {
+        for (const char* part : transformer_parts) {
+            keep(self, part, fitted[part]);
+        }
+    }
     py::object combined =
         self.attr("df_transformer_id").attr("__add__")(self.attr("df_transformer_const"));
     combined = combined.attr("__add__")(self.attr("df_transformer_time_series"));
@@ -129,6 +140,33 @@ void build_networks(py::object self) {
                  "num_layers"_a = 1, "name"_a = "inference");
 }
 
+void configure(py::object self, py::object config) {
+    self.attr("capacity") = config.attr("capacity");
+    self.attr("dropout_rate") = config.attr("dropout_rate");
+    self.attr("latent_size") = config.attr("latent_size");
+    self.attr("bs") = config.attr("batch_size");
+    keep(self, "l2",
+         tf("keras").attr("regularizers").attr("l2")(config.attr("regularization_weight")));
+}
+
+// Everything built from the value models: the four parts, their value groups, transformers
+// and networks, and the optimizer.
+void assemble(py::object self, py::object config, py::object fitted_transformers) {
+    auto parts = unpack(self.attr("_split_df_model")(self.attr("df_model")), 4);
+    keep(self, "df_model_id", parts[0]);
+    keep(self, "df_model_const", parts[1]);
+    keep(self, "df_model_time_series", parts[2]);
+    keep(self, "df_model_exog", parts[3]);
+    build_value_groups(self, config);
+    build_transformers(self, config, fitted_transformers);
+    build_networks(self);
+    self.attr("built") = false;
+    self.attr("optimizer") =
+        global("Optimizers")
+            .attr("optimizer")("adam")("learning_rate"_a = config.attr("learning_rate"),
+                                       "clipnorm"_a = config.attr("clipnorm"));
+}
+
 void init(py::object self, py::object df, py::object id_idx, py::object time_idx,
           py::object event_cols, py::object const_cols, py::object exog_cols,
           py::object sample_cols, py::object config) {
@@ -145,11 +183,7 @@ void init(py::object self, py::object df, py::object id_idx, py::object time_idx
             global("Cluster")(name, "features"_a = features, "codes"_a = config.attr("codes"));
     }
     keep(self, "clusters", clusters);
-    self.attr("capacity") = config.attr("capacity");
-    self.attr("dropout_rate") = config.attr("dropout_rate");
-    self.attr("latent_size") = config.attr("latent_size");
-    keep(self, "l2",
-         tf("keras").attr("regularizers").attr("l2")(config.attr("regularization_weight")));
+    configure(self, config);
     keep(self, "id_idx", id_idx);
     keep(self, "time_idx", time_idx);
     keep(self, "const_cols", const_cols);
@@ -163,24 +197,30 @@ void init(py::object self, py::object df, py::object id_idx, py::object time_idx
              .attr("extract")(df_post, "config"_a = config.attr("meta_factory_config")));
     py::object factory = global("ModelFactory")("config"_a = config.attr("model_builder_config"));
     keep(self, "df_model", factory(self.attr("df_meta")).attr("fit")(df_post));
-    self.attr("bs") = config.attr("batch_size");
     // Training cuts the transformed frame into rows of `max_time_steps`, so it must be the
     // number of steps preprocessing gave each entity (fewer when every entity is shorter).
     self.attr("max_time_steps") = steps_per_entity(df_post, id_idx);
+    // Building sets two flags of the nested configurations in place; a saved model keeps
+    // them as given, so that loading it builds the same parts again.
+    keep(self, "nested_flags_as_given",
+         py::make_tuple(config.attr("value_factory_config").attr("dates_as_continuous"),
+                        config.attr("meta_transformer_config").attr("continuous_only_dates")));
+    assemble(self, config, none());
+}
 
-    auto parts = unpack(self.attr("_split_df_model")(self.attr("df_model")), 4);
-    keep(self, "df_model_id", parts[0]);
-    keep(self, "df_model_const", parts[1]);
-    keep(self, "df_model_time_series", parts[2]);
-    keep(self, "df_model_exog", parts[3]);
-    build_value_groups(self, config);
-    build_transformers(self, config);
-    build_networks(self);
-    self.attr("built") = false;
-    self.attr("optimizer") =
-        global("Optimizers")
-            .attr("optimizer")("adam")("learning_rate"_a = config.attr("learning_rate"),
-                                       "clipnorm"_a = config.attr("clipnorm"));
+// A saved model: its kept attributes (the configuration, the column roles, the metas and
+// value models, the clusters) and its fitted transformers; the networks are built unfitted,
+// for the caller to set their weights.
+py::object restore(py::object cls, py::dict kept, py::dict fitted_transformers) {
+    py::object self = cls.attr("__new__")(cls);
+    super(DeepStateSpaceModel, self).attr("__init__")("name"_a = "latent_dynamics_model");
+    for (auto [name, value] : kept) {
+        keep(self, text(name).c_str(), value);
+    }
+    py::object config = self.attr("config");
+    configure(self, config);
+    assemble(self, config, fitted_transformers);
+    return self;
 }
 
 // --- build ----------------------------------------------------------------------------------
@@ -241,9 +281,9 @@ py::list get_initial_state(py::object self, py::object input_dict) {
     return state;
 }
 
-py::object standard_normal(py::object shape) {
-    return tf("random").attr("normal")("shape"_a = shape, "dtype"_a = tf("float32"));
-}
+py::object randomness(const char* attribute) { return global("randomness").attr(attribute); }
+
+py::object standard_normal(py::object shape) { return randomness("normal")(shape); }
 
 // mean + noise * std, the reparameterised draw every sampling step uses.
 py::object draw(py::object mean, py::object std) {
@@ -259,8 +299,7 @@ py::object sample_id(py::object self, py::object bs) {
         return standard_normal(py::make_tuple(bs, 1, self.attr("latent_size")));
     }
     py::object mu = codes[py::int_(0)], sigma = codes[py::int_(1)];
-    py::object rows = tf("random").attr("uniform")(py::make_tuple(bs), "maxval"_a = py::len(mu),
-                                                   "dtype"_a = tf("int32"));
+    py::object rows = randomness("integers")(bs, py::len(mu));
     return draw(tf("gather")(mu, rows), tf("gather")(sigma, rows));
 }
 
@@ -285,14 +324,16 @@ py::object emit(py::object self, py::object z, py::object h) {
     return draw_from(self.attr("emission_network"), concat(parts, -1));
 }
 
-// Encoded output of one step, the id code and the exogenous row: one step's recurrent input.
+// Encoded output of one step, the id code and the exogenous row ([entities, steps, I]
+// inputs): one step's recurrent input.
 py::object step_input(py::object x_t, py::object z_id, py::object x_exog, py::object row) {
-    py::object unit = ones(py::make_tuple(1, 1, 1));
     py::list parts;
     parts.append(x_t);
-    parts.append(z_id.attr("__mul__")(unit));
+    parts.append(z_id);
     if (!x_exog.is_none()) {
-        parts.append(x_exog[py::slice(row, row.attr("__add__")(1), none())].attr("__mul__")(unit));
+        py::slice all(none(), none(), none());
+        parts.append(x_exog[py::make_tuple(all, py::slice(row, row.attr("__add__")(1), none()),
+                                           all)]);
     }
     return concat(parts, -1);
 }
@@ -335,14 +376,18 @@ py::tuple generation_loop(py::object self, py::object n, py::object h_t, py::obj
     auto steps = [&] { return tensor_array(tf("float32"), "size"_a = n); };
     py::cpp_function body([=](py::object t, py::object h, py::object s1, py::object s2,
                               py::object z_steps, py::object y_steps) {
-        py::object z_t = draw_from(self.attr("transition_network"), h);
-        py::object y_t = emit(self, z_t, h);
-        if (!x_overwrite.is_none()) {
-            py::object given =
-                tf("expand_dims")(x_overwrite[py::slice(t, t.attr("__add__")(1), py::none())], 1);
-            y_t = tf("where")("condition"_a = mask, "x"_a = given, "y"_a = y_t);
-        }
-        DecodedStep step = decode_step(self, y_t, association_rules);
+        py::object z_t;
+        DecodedStep step;
+        with_context(randomness("phase")(t.attr("__add__")(1)), [&] {
+            z_t = draw_from(self.attr("transition_network"), h);
+            py::object y_t = emit(self, z_t, h);
+            if (!x_overwrite.is_none()) {
+                py::object given = tf("expand_dims")(
+                    x_overwrite[py::slice(t, t.attr("__add__")(1), py::none())], 1);
+                y_t = tf("where")("condition"_a = mask, "x"_a = given, "y"_a = y_t);
+            }
+            step = decode_step(self, y_t, association_rules);
+        });
         Recurrence state{h, s1, s2};
         state.advance(self.attr("transition_rnn"), step_input(step.input, z_id, x_exog, t));
         return py::make_tuple(t.attr("__add__")(1), state.h_t, state.state1, state.state2,
@@ -351,8 +396,10 @@ py::tuple generation_loop(py::object self, py::object n, py::object h_t, py::obj
     py::cpp_function more([n](py::args loop_vars) { return loop_vars[0].attr("__lt__")(n); });
     py::tuple done = tf("while_loop")(
         more, body, py::make_tuple(tf("constant")(0), h_t, state1, state2, steps(), steps()));
+    // Steps are [entities, 1, width] each; the result is [entities, steps, width].
     auto stacked = [&](py::object step_array, py::object width) {
-        return tf("reshape")(step_array.attr("concat")(), py::make_tuple(1, -1, width));
+        py::object steps = tf("reshape")(step_array.attr("stack")(), py::make_tuple(n, -1, width));
+        return tf("transpose")(steps, py::make_tuple(1, 0, 2));
     };
     const int O = size_of(self.attr("df_value_time_series"), "learned_output_size");
     return py::make_tuple(stacked(done[4], self.attr("latent_size")),
@@ -362,22 +409,46 @@ py::tuple generation_loop(py::object self, py::object n, py::object h_t, py::obj
 py::handle generation_function, fresh_generation_function;
 
 Recurrence initial_recurrence(py::object self, py::object z_id) {
-    py::object reshape = tf("reshape");
-    return {py::object(), reshape(self.attr("initial_network")(z_id), py::make_tuple(1, -1)),
-            reshape(self.attr("initial_network2")(z_id), py::make_tuple(1, -1))};
+    py::object squeeze = tf("squeeze");
+    return {py::object(), squeeze(self.attr("initial_network")(z_id), "axis"_a = 1),
+            squeeze(self.attr("initial_network2")(z_id), "axis"_a = 1)};
 }
 
 // Without history, the first step's input is an output emitted from the id code itself.
-py::tuple fresh_generation(py::object self, py::object n, py::object z_id, py::object x_exog,
-                           py::object x_overwrite, py::object mask, py::object association_rules) {
+py::tuple fresh_steps(py::object self, py::object n, py::object z_id, py::object x_exog,
+                      py::object x_overwrite, py::object mask, py::object association_rules) {
     Recurrence state = initial_recurrence(self, z_id);
     // The first recurrent state is the initial network's output, which the emission reads.
-    py::object y_0 = emit(self, z_id, tf("expand_dims")(state.state1, 1));
-    state.advance(
-        self.attr("transition_rnn"),
-        step_input(decode_step(self, y_0, association_rules).input, z_id, x_exog, py::int_(0)));
+    py::object first_input;
+    with_context(randomness("phase")(0), [&] {
+        py::object y_0 = emit(self, z_id, tf("expand_dims")(state.state1, 1));
+        first_input = decode_step(self, y_0, association_rules).input;
+    });
+    state.advance(self.attr("transition_rnn"), step_input(first_input, z_id, x_exog, py::int_(0)));
     return generation_loop(self, n, state.h_t, state.state1, state.state2, z_id, x_exog,
                            x_overwrite, mask, association_rules);
+}
+
+// With `keys` ([entities, 2] uint32), every entity's draws are its own (see `randomness`).
+py::tuple fresh_generation(py::object self, py::object n, py::object z_id, py::object x_exog,
+                           py::object x_overwrite, py::object mask, py::object association_rules,
+                           py::object keys) {
+    if (keys.is_none()) {
+        return fresh_steps(self, n, z_id, x_exog, x_overwrite, mask, association_rules);
+    }
+    py::tuple steps;
+    with_context(randomness("keyed")(keys), [&] {
+        steps = fresh_steps(self, n, z_id, x_exog, x_overwrite, mask, association_rules);
+    });
+    return steps;
+}
+
+// An exogenous frame of one entity ([steps, I]) as a batch of one ([1, steps, I]).
+py::object as_batch(py::object x_exog) {
+    if (x_exog.is_none() || py::len(tf("shape")(x_exog)) != 2) {
+        return x_exog;
+    }
+    return tf("expand_dims")(x_exog, 0);
 }
 
 py::tuple transition_loop(py::object self, py::object n, py::object z_id, py::object x_exog,
@@ -393,9 +464,10 @@ py::tuple transition_loop(py::object self, py::object n, py::object z_id, py::ob
     // Association rules are plain Python objects a graph cannot take as inputs.
     const bool eager = truthy(association_rules);
     py::object rules = eager ? association_rules : none();
+    x_exog = as_batch(x_exog);
     if (x_time_series.is_none()) {
         return compiled_method(self, fresh_generation_function, "_compiled_fresh_generation",
-                               eager)(steps, z_id, x_exog, x_overwrite, mask, rules);
+                               eager)(steps, z_id, x_exog, x_overwrite, mask, rules, none());
     }
     Recurrence state = initial_recurrence(self, z_id);
     const auto rows = static_cast<long>(py::len(x_time_series));
@@ -409,6 +481,15 @@ py::tuple transition_loop(py::object self, py::object n, py::object z_id, py::ob
     }
     return compiled_method(self, generation_function, "_compiled_generation", eager)(
         steps, state.h_t, state.state1, state.state2, z_id, x_exog, x_overwrite, mask, rules);
+}
+
+// Steps of many entities at once, each drawn from its own key.
+py::tuple sample_steps(py::object self, py::object n, py::object z_id, py::object keys,
+                       py::object x_exog, py::object association_rules) {
+    const bool eager = truthy(association_rules);
+    return compiled_method(self, fresh_generation_function, "_compiled_fresh_generation", eager)(
+        tf("constant")(n, "dtype"_a = tf("int32")), z_id, x_exog, none(), none(),
+        eager ? association_rules : none(), tf("constant")(keys, "dtype"_a = tf("uint32")));
 }
 
 // --- losses ---------------------------------------------------------------------------------
@@ -660,8 +741,7 @@ py::object learn(py::object self, py::object df, py::object epochs, py::object s
     py::object df_transformed =
         self.attr("df_transformer")
             .attr("fit_transform")(df_post, "max_workers"_a = max_workers, "inplace"_a = true);
-    for (const char* part : {"df_transformer_time_series", "df_transformer_const",
-                             "df_transformer_id", "df_transformer_exog"}) {
+    for (const char* part : transformer_parts) {
         self.attr(part).attr("_fitted") = true;
     }
     refresh_category_frequencies(self, df_transformed);
@@ -708,6 +788,14 @@ the L2 regularisation, and the reconstruction losses of the time series and of t
 constants.
 )";
 
+constexpr const char* sample_steps_doc = R"(Generate n steps of many entities at once.
+
+z_id holds the entities' id codes ([entities, 1, L]), keys their keys ([entities, 2] uint32,
+see `velora.common.randomness.entity_keys`) and x_exog, when the model has exogenous columns,
+their encoded rows ([entities, n, I]). Returns the latent states ([entities, n, L]) and the
+outputs ([entities, n, O]); an entity's steps depend on its key alone, not on the others.
+)";
+
 void define_generation(py::module_& m) {
     generation_function =
         module_function(m, "DeepStateSpaceModel._generation_loop",
@@ -718,7 +806,7 @@ void define_generation(py::module_& m) {
     fresh_generation_function =
         module_function(m, "DeepStateSpaceModel._fresh_generation",
                         {self, arg("n"), arg("z_id"), arg("x_exog"), arg("x_overwrite"),
-                         arg("mask"), arg("association_rules")},
+                         arg("mask"), arg("association_rules"), arg("keys")},
                         "Tuple[tf.Tensor, tf.Tensor]", fresh_generation)
             .release();
 }
@@ -744,6 +832,12 @@ void define_model(py::module_& m) {
             .abstractmethod("_split_df_model", {self, arg("df_model", "DataFrameModel")},
                             "Tuple[DataFrameModel, DataFrameModel, DataFrameModel, DataFrameModel]",
                             "Abstract method to split DataFrameModel into separate types.")
+            .classmethod("_restore",
+                         {cls_param, arg("kept", "Dict[str, Any]"),
+                          arg("fitted_transformers", "Dict[str, DataFrameTransformer]")},
+                         "'DeepStateSpaceModel'", restore,
+                         "A saved model rebuilt from its kept attributes and fitted "
+                         "transformers, its networks not yet built.")
             .method("build", {self, arg("input_shape")}, "None", build)
             .method("get_initial_state", {self, arg("input_dict", "Dict[str, tf.Tensor]")},
                     "List[tf.Tensor]", get_initial_state)
@@ -758,6 +852,11 @@ void define_model(py::module_& m) {
                      optional("x_overwrite", "Optional[tf.Tensor]"),
                      optional("mask", "Optional[tf.Tensor]")},
                     "Tuple[tf.Tensor, tf.Tensor]", transition_loop)
+            .method("sample_steps",
+                    {self, arg("n", "int"), arg("z_id", "tf.Tensor"), arg("keys", "np.ndarray"),
+                     optional("x_exog", "Optional[tf.Tensor]"),
+                     optional("association_rules", "Optional[List[Association]]")},
+                    "Tuple[tf.Tensor, tf.Tensor]", sample_steps, sample_steps_doc)
             .method("train_step", {self, arg("data")}, "Dict[str, tf.Tensor]", train_step)
             .method("learn",
                     {self, arg("df", "pd.DataFrame"), arg("epochs", "int") = py::int_(10),
@@ -889,6 +988,7 @@ VELORA_MODULE(latent_dynamics, m) {
     import_as(m, "scipy.cluster.vq", "cluster");
     import_as(m, "tensorflow", "tf");
     from_import(m, "..common.learning_manager", {"SimpleManager"});
+    from_import(m, "..common", {"randomness"});
     from_import(m, "..common.optimizers", {"Optimizers"});
     from_import(m, "..common.rules", {"Association", "Expression"});
     from_import(m, "..common.transformations",

@@ -7,6 +7,7 @@ import keras
 import numpy as np
 import tensorflow as tf
 
+from velora.common import randomness
 from velora.common.values.base import CERTAIN_LOGIT, Columns, Value
 
 # Smallest frequency the log prior uses, so that a code never seen keeps a finite loss.
@@ -100,4 +101,4 @@ class CategoricalValue(Value):
         return tf.where(self.is_missing(columns), 0.0, cross_entropy)
 
     def decode(self, y: tf.Tensor) -> tf.Tensor:
-        return tf.cast(tf.random.categorical(self.sampling_logits(y), 1)[:, 0], tf.float32)
+        return tf.cast(randomness.categorical(self.sampling_logits(y)), tf.float32)

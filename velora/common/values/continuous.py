@@ -2,6 +2,7 @@
 
 import tensorflow as tf
 
+from velora.common import randomness
 from velora.common.values.base import CERTAIN_LOGIT, Columns, Value
 
 # Floor of the standard deviation in training, in scaled units: it keeps the loss bounded
@@ -42,4 +43,4 @@ class ContinuousValue(Value):
 
     def decode(self, y: tf.Tensor) -> tf.Tensor:
         stddev = tf.nn.softplus(y[:, 1])
-        return y[:, 0] + stddev * tf.random.normal(tf.shape(stddev))
+        return y[:, 0] + stddev * randomness.normal(tf.shape(stddev))

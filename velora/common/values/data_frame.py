@@ -8,6 +8,7 @@ import numpy as np
 import pandas as pd
 import tensorflow as tf
 
+from velora.common import randomness
 from velora.common.values.base import Value, layer_name
 from velora.common.values.categorical import CategoricalValue
 from velora.common.values.entity_end import ENTITY_END, EntityEndValue
@@ -132,7 +133,7 @@ class DataFrameValue(keras.layers.Layer):
                 for position, column in enumerate(rule.columns)
             ]
         )
-        choice = tf.random.categorical(log_probabilities, 1)[:, 0]
+        choice = randomness.categorical(log_probabilities)
         chosen = tf.cast(tf.gather(allowed, choice), tf.float32)
         return {column: chosen[:, position] for position, column in enumerate(rule.columns)}
 

@@ -2,6 +2,7 @@
 
 import tensorflow as tf
 
+from velora.common import randomness
 from velora.common.values.base import CERTAIN_LOGIT, Columns, Value
 
 
@@ -27,4 +28,4 @@ class MissingValue(Value):
 
     def decode(self, y: tf.Tensor) -> tf.Tensor:
         probability = tf.sigmoid(y[:, 0])
-        return tf.cast(tf.random.uniform(tf.shape(probability)) < probability, tf.float32)
+        return tf.cast(randomness.uniform(tf.shape(probability)) < probability, tf.float32)
