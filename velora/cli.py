@@ -7,14 +7,16 @@ fix are one line on stderr and exit code 2, with nothing written.
 
 import argparse
 import csv
+import dataclasses
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn
 
 import numpy as np
 import pandas as pd
+from tqdm import tqdm
 
 from velora.evaluation import EvaluationReport, evaluate
 from velora.evaluation.columns import (
@@ -48,8 +50,8 @@ SAMPLE_CLUSTERS = 50
 MAX_SEED = 2**32 - 1
 # Longer entities are cut when training; this bounds the model's unrolled length.
 MAX_TIME_STEPS = 100
-# Draws of one entity before giving up on its start time.
-START_TIME_TRIES = 10
+# Entities sampled together: memory grows with it, time per entity falls.
+SAMPLE_CHUNK = 1024
 # Numeric times are trained as seconds after this origin and turned back afterwards.
 NUMERIC_TIME_ORIGIN = pd.Timestamp(0)
 
@@ -176,6 +178,39 @@ def write_table(df: pd.DataFrame, path: str | Path) -> Path:
     return path
 
 
+def write_chunks(chunks: Iterator[pd.DataFrame], path: str | Path) -> Path:
+    """Write frames of the same columns one after another as one CSV or Parquet table,
+    never holding more than one; atomically, as `write_table` writes."""
+    path = Path(path)
+    _format_of(path, READERS)
+    with atomic_write(path) as temporary:
+        if path.suffix.lower() == ".csv":
+            with open(temporary, "w", newline="", encoding="utf-8") as file:
+                for number, chunk in enumerate(chunks):
+                    chunk.to_csv(file, index=False, header=number == 0)
+        else:
+            _write_parquet_chunks(chunks, temporary)
+    return path
+
+
+def _write_parquet_chunks(chunks: Iterator[pd.DataFrame], path: Path) -> None:
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    writer = None
+    try:
+        for chunk in chunks:
+            # Later chunks take the first one's types: a chunk may hold missing values
+            # (nullable integers) where the first had none.
+            schema = writer.schema if writer else None
+            table = pa.Table.from_pandas(chunk, schema=schema, preserve_index=False)
+            writer = writer or pq.ParquetWriter(path, table.schema)
+            writer.write_table(table)
+    finally:
+        if writer:
+            writer.close()
+
+
 def _format_of(path: Path, formats: dict[str, Callable]) -> Callable:
     try:
         return formats[path.suffix.lower()]
@@ -220,6 +255,32 @@ class TimeCodec:
         self.times = self._numbers_to_dates(times) if self.is_numeric else times
         self.origin = self.times.min()
         self.resolution = time_resolution(self.times)
+
+    # What `decode` needs, kept in a model file: plain data apart from the dtype's name.
+    _DECODING = (
+        "name",
+        "is_numeric",
+        "text_format",
+        "zone_suffix",
+        "offset",
+        "origin",
+        "resolution",
+    )
+
+    def to_plain(self) -> dict:
+        """What decoding needs, as plain data (see `velora.saving.plain_data`)."""
+        state = {attribute: getattr(self, attribute) for attribute in self._DECODING}
+        return state | {"dtype": None if self.dtype is None else str(self.dtype)}
+
+    @classmethod
+    def from_plain(cls, state: dict) -> "TimeCodec":
+        """A codec that decodes as the one `to_plain` described (it encodes nothing)."""
+        codec = cls.__new__(cls)
+        for attribute in cls._DECODING:
+            setattr(codec, attribute, state[attribute])
+        dtype = state["dtype"]
+        codec.dtype = None if dtype is None else pd.api.types.pandas_dtype(dtype)
+        return codec
 
     def _check_range(self, times: pd.Series) -> None:
         present = times.dropna()
@@ -311,55 +372,9 @@ def build_parser() -> argparse.ArgumentParser:
         description="Train an EventSynthesizer on INPUT (one row per event) and write "
         "synthetic entities, with ids synthetic-0001, ..., in the same layout.",
     )
-    synth.add_argument(
-        "input",
-        metavar="INPUT",
-        help="the real table, .csv or .parquet",
-    )
-    _add_role_arguments(synth)
-    synth.add_argument(
-        "--exogenous",
-        nargs="+",
-        default=[],
-        metavar="COL",
-        help="columns given to the model at every step; each synthetic "
-        "entity takes them from a real entity drawn at random",
-    )
-    synth.add_argument(
-        "--sample",
-        nargs="+",
-        default=[],
-        metavar="COL",
-        help="columns whose values are clustered and drawn from their cluster",
-    )
-    synth.add_argument(
-        "--entities",
-        type=_positive,
-        default=DEFAULT_ENTITIES,
-        metavar="N",
-        help=f"synthetic entities to write (default {DEFAULT_ENTITIES})",
-    )
-    synth.add_argument(
-        "--events-per-entity",
-        type=_positive,
-        metavar="N",
-        help="events of every synthetic entity (default: each entity ends where the "
-        "model, which learns where real entities end, ends it)",
-    )
-    synth.add_argument(
-        "--steps",
-        type=_positive,
-        default=DEFAULT_STEPS,
-        metavar="N",
-        help=f"training steps (default {DEFAULT_STEPS})",
-    )
-    synth.add_argument(
-        "--seed",
-        type=_seed,
-        default=0,
-        metavar="N",
-        help="random seed of training and synthesis (default 0)",
-    )
+    synth.add_argument("input", metavar="INPUT", help="the real table, .csv or .parquet")
+    _add_training_arguments(synth, seeded="training and synthesis")
+    _add_sampling_arguments(synth, entities_default=DEFAULT_ENTITIES)
     synth.add_argument(
         "--holdout",
         type=_share,
@@ -370,15 +385,50 @@ def build_parser() -> argparse.ArgumentParser:
         f"{MIN_ENTITIES_TO_HOLD_OUT} entities)",
     )
     synth.add_argument(
-        "--output",
-        required=True,
-        metavar="PATH",
-        help="where to write the synthetic table, .csv or .parquet",
-    )
-    synth.add_argument(
         "--report", metavar="DIR", help="also write the evaluation report into this folder"
     )
+    synth.add_argument("--model", metavar="FILE", help="also save the trained model to FILE")
     synth.set_defaults(run=_run_synthesize)
+
+    fit = commands.add_parser(
+        "fit",
+        help="train on an event table and save the model",
+        description="Train an EventSynthesizer on INPUT (one row per event) and save it to "
+        "a model file, to sample from with 'python -m velora sample'.",
+    )
+    fit.add_argument("input", metavar="INPUT", help="the real table, .csv or .parquet")
+    _add_training_arguments(fit, seeded="training")
+    fit.add_argument("--model", required=True, metavar="FILE", help="where to save the model")
+    fit.set_defaults(run=_run_fit)
+
+    sample = commands.add_parser(
+        "sample",
+        help="write synthetic entities from a saved model",
+        description="Write synthetic entities, with ids synthetic-0001, ..., drawn from a "
+        "model saved by 'python -m velora fit', in the layout of the table it learned.",
+    )
+    sample.add_argument("model", metavar="MODEL", help="the model file")
+    _add_sampling_arguments(sample, entities_default=None)
+    sample.add_argument(
+        "--constants-from",
+        metavar="TABLE",
+        help="a table of constant columns: one synthetic entity per row (per entity where it "
+        "has the id column), drawn given its values; sets the number of entities",
+    )
+    sample.add_argument(
+        "--exogenous-from",
+        metavar="TABLE",
+        help="for a model with exogenous columns: the table each synthetic entity takes them "
+        "from, from an entity drawn at random",
+    )
+    sample.add_argument(
+        "--seed",
+        type=_seed,
+        default=0,
+        metavar="N",
+        help="random seed of sampling (default 0)",
+    )
+    sample.set_defaults(run=_run_sample)
 
     report = commands.add_parser(
         "report",
@@ -406,6 +456,58 @@ def build_parser() -> argparse.ArgumentParser:
     )
     report.set_defaults(run=_run_report)
     return parser
+
+
+def _add_training_arguments(parser: argparse.ArgumentParser, seeded: str) -> None:
+    _add_role_arguments(parser)
+    parser.add_argument(
+        "--exogenous",
+        nargs="+",
+        default=[],
+        metavar="COL",
+        help="columns given to the model at every step; each synthetic "
+        "entity takes them from a real entity drawn at random",
+    )
+    parser.add_argument(
+        "--sample",
+        nargs="+",
+        default=[],
+        metavar="COL",
+        help="columns whose values are clustered and drawn from their cluster",
+    )
+    parser.add_argument(
+        "--steps",
+        type=_positive,
+        default=DEFAULT_STEPS,
+        metavar="N",
+        help=f"training steps (default {DEFAULT_STEPS})",
+    )
+    parser.add_argument(
+        "--seed", type=_seed, default=0, metavar="N", help=f"random seed of {seeded} (default 0)"
+    )
+
+
+def _add_sampling_arguments(parser: argparse.ArgumentParser, entities_default: int | None) -> None:
+    parser.add_argument(
+        "--entities",
+        type=_positive,
+        default=entities_default,
+        metavar="N",
+        help=f"synthetic entities to write (default {DEFAULT_ENTITIES})",
+    )
+    parser.add_argument(
+        "--events-per-entity",
+        type=_positive,
+        metavar="N",
+        help="events of every synthetic entity (default: each entity ends where the "
+        "model, which learns where real entities end, ends it)",
+    )
+    parser.add_argument(
+        "--output",
+        required=True,
+        metavar="PATH",
+        help="where to write the synthetic table, .csv or .parquet",
+    )
 
 
 def _add_role_arguments(parser: argparse.ArgumentParser) -> None:
@@ -463,12 +565,11 @@ def roles_columns(roles: TableRoles) -> list[str]:
 
 
 def train_synthesizer(
-    table: pd.DataFrame, roles: TableRoles, *, steps: int, seed: int, stop_at_end: bool = True
+    table: pd.DataFrame, roles: TableRoles, *, steps: int, seed: int
 ) -> "EventSynthesizer":
     """An `EventSynthesizer` trained on a table whose time column holds date-times.
 
-    It learns where entities end, and ends its synthetic entities there unless `stop_at_end`
-    is False, which gives every entity as many events as asked for.
+    It learns where entities end, which is where `sample` ends them unless told their lengths.
     """
     import tensorflow as tf  # loaded only when training: it takes seconds
 
@@ -489,7 +590,6 @@ def train_synthesizer(
             LEARNING_RATE, decay_steps=max(1, steps), alpha=FINAL_LEARNING_RATE_SHARE
         ),
         learn_entity_end=True,
-        stop_at_entity_end=stop_at_end,
         emission_reads_state=True,
         outputs_as_fed_back=True,
         # Room for the id code to carry an entity's constants, and random codes drawn like
@@ -518,6 +618,122 @@ def train_synthesizer(
     return synthesizer
 
 
+@dataclass
+class FittedTable:
+    """A synthesizer trained on a table, and what it needs to write entities in its layout."""
+
+    synthesizer: "EventSynthesizer"
+    roles: TableRoles
+    codec: "TimeCodec"
+    columns: list[str]
+
+    def to_plain(self) -> dict:
+        """What a model file keeps beside the synthesizer for the command line."""
+        return {
+            "roles": dataclasses.asdict(self.roles),
+            "codec": self.codec.to_plain(),
+            "columns": self.columns,
+        }
+
+    @classmethod
+    def load(cls, path: str | Path) -> "FittedTable":
+        """The fitted table saved to a model file by `fit`; raises `UsageError`."""
+        from velora.complex.episode_forge import EventSynthesizer
+        from velora.saving.model_file import ModelFileError, load_with_extra
+
+        try:
+            synthesizer, extra = load_with_extra(EventSynthesizer, path)
+            layout = extra["command_line"]
+            roles = TableRoles(**layout["roles"])
+            return cls(synthesizer, roles, TimeCodec.from_plain(layout["codec"]), layout["columns"])
+        except ModelFileError as error:
+            raise UsageError(str(error)) from None
+        except (KeyError, TypeError, ValueError):
+            raise UsageError(
+                f"'{path}' was not saved by 'python -m velora fit': it holds no table layout"
+            ) from None
+
+    def save(self, path: str | Path) -> Path:
+        from velora.saving.model_file import save
+
+        return save(self.synthesizer, path, extra={"command_line": self.to_plain()})
+
+
+def fit_table(real: pd.DataFrame, roles: TableRoles, *, steps: int, seed: int = 0) -> FittedTable:
+    """Train an `EventSynthesizer` on the columns of a real table named in `roles`."""
+    codec = TimeCodec(real[roles.time_col])
+    table = codec.encode(real[roles_columns(roles)])
+    synthesizer = train_synthesizer(table, roles, steps=steps, seed=seed)
+    return FittedTable(synthesizer, roles, codec, [col for col in real.columns if col in table])
+
+
+def sample_tables(
+    fitted: FittedTable,
+    *,
+    entities: int,
+    seed: int = 0,
+    events_per_entity: int | None = None,
+    donors: pd.DataFrame | None = None,
+    constants: pd.DataFrame | None = None,
+    chunk_size: int = SAMPLE_CHUNK,
+) -> Iterator[pd.DataFrame]:
+    """Synthetic entities in the real table's layout, one frame per chunk.
+
+    Each entity ends where the model draws its end, or has exactly `events_per_entity`
+    events. With `constants` (one row per entity) each entity is drawn given its row. With
+    exogenous columns each entity takes them from a `donors` entity drawn at random.
+    Ids are `synthetic-0001`, `synthetic-0002`, ...
+    """
+    roles = fitted.roles
+    lengths = None if events_per_entity is None else [events_per_entity] * entities
+    exogenous = None
+    if roles.exog_cols:
+        if donors is None:
+            raise UsageError("the model has exogenous columns: give a table to take them from")
+        steps = events_per_entity or fitted.synthesizer.max_time_steps
+        exogenous = _donated_rows(donors, roles, entities, seed, steps)
+    chunks = fitted.synthesizer.sample_chunks(
+        entities,
+        seed=seed,
+        df_const=constants,
+        lengths=lengths,
+        df_exogenous=exogenous,
+        chunk_size=chunk_size,
+    )
+    if entities == 0:
+        chunks = iter([fitted.synthesizer.sample(0)])
+    for chunk in chunks:
+        chunk[roles.time_col] = fitted.codec.decode(chunk[roles.time_col])
+        yield chunk[[col for col in fitted.columns if col in chunk.columns]]
+
+
+def _donated_rows(
+    donors: pd.DataFrame, roles: TableRoles, entities: int, seed: int, n: int
+) -> list[pd.DataFrame]:
+    """For each synthetic entity the exogenous rows of a real entity drawn at random,
+    repeated in order to n rows, as many as it may have events."""
+    by_entity = donors.groupby(roles.id_col, sort=False)
+    chosen = np.random.default_rng(seed).choice(list(by_entity.groups), size=entities)
+    rows = {donor: by_entity.get_group(donor)[roles.exog_cols] for donor in set(chosen)}
+    return [_cycled(rows[donor], n) for donor in chosen]
+
+
+def _cycled(rows: pd.DataFrame, n: int) -> pd.DataFrame:
+    """n rows, repeating the given ones in order as often as needed."""
+    return rows.iloc[np.arange(n) % len(rows)].reset_index(drop=True)
+
+
+def warn_of_timeless(synthetic: pd.DataFrame, roles: TableRoles) -> None:
+    """Warn of synthetic entities without any time: the model drew no start for them."""
+    entities = synthetic.groupby(roles.id_col, sort=False)[roles.time_col]
+    timeless = int((entities.count() == 0).sum())
+    if timeless:
+        warn(
+            f"{timeless} of {entities.ngroups} synthetic entities have no times: the model "
+            "drew no start time for them; train longer (--steps)"
+        )
+
+
 def synthesize_like(
     real: pd.DataFrame,
     roles: TableRoles,
@@ -529,78 +745,120 @@ def synthesize_like(
 ) -> pd.DataFrame:
     """Train an `EventSynthesizer` on a real table and synthesise entities in its layout.
 
-    Only the columns named in `roles` are learned and written. Each synthetic entity ends
-    where the model draws its end (at most as many events as the longest real entity it was
-    trained on), or has exactly `events_per_entity` events when that is given. It takes its
-    exogenous columns from a real entity drawn at random. Ids are `synthetic-0001`,
-    `synthetic-0002`, ...
+    Only the columns named in `roles` are learned and written; see `sample_tables` for the
+    entities.
     """
-    codec = TimeCodec(real[roles.time_col])
-    table = codec.encode(real[roles_columns(roles)])
-    synthesizer = train_synthesizer(
-        table, roles, steps=steps, seed=seed, stop_at_end=events_per_entity is None
+    fitted = fit_table(real, roles, steps=steps, seed=seed)
+    return sample_table(
+        fitted, entities=entities, seed=seed, events_per_entity=events_per_entity, donors=real
     )
-    by_entity = table.groupby(roles.id_col, sort=False)
-    donors = np.random.default_rng(seed).choice(list(by_entity.groups), size=entities)
-    width = max(4, len(str(entities)))
-    frames = []
-    for number, donor in enumerate(donors, start=1):
-        rows = by_entity.get_group(donor)
-        n = events_per_entity or synthesizer.max_time_steps
-        exogenous = _cycled(rows[roles.exog_cols], n) if roles.exog_cols else None
-        events = _synthesize_entity(synthesizer, n, exogenous, roles.time_col)
-        frames.append(events.assign(**{roles.id_col: f"synthetic-{number:0{width}d}"}))
-    timeless = sum(frame[roles.time_col].isna().all() for frame in frames)
-    if timeless:
-        warn(
-            f"{timeless} of {entities} synthetic entities have no times: the model drew none "
-            f"in {START_TIME_TRIES} tries; train longer (--steps)"
-        )
-    synthetic = pd.concat(frames, ignore_index=True)
-    synthetic[roles.time_col] = codec.decode(synthetic[roles.time_col])
-    return synthetic[[col for col in real.columns if col in synthetic.columns]]
 
 
-def _synthesize_entity(
-    synthesizer: "EventSynthesizer", n: int, exogenous: pd.DataFrame | None, time_col: str
-) -> pd.DataFrame:
-    """One entity's events, drawn again while its start time comes out missing.
-
-    Real entities always have a start time, so an entity without one is an impossible draw;
-    after `START_TIME_TRIES` draws its times are left missing.
-    """
-    for _ in range(START_TIME_TRIES):
-        events = synthesizer.synthesize(n, df_exogenous=exogenous)
-        if pd.api.types.is_datetime64_any_dtype(events[time_col].dtype):
-            return events
-    return events.assign(**{time_col: pd.NaT}).astype({time_col: "datetime64[us]"})
+def sample_table(fitted: FittedTable, **options) -> pd.DataFrame:
+    """The entities of `sample_tables` (which takes the same options) as one frame."""
+    synthetic = pd.concat(list(sample_tables(fitted, **options)), ignore_index=True)
+    warn_of_timeless(synthetic, fitted.roles)
+    return synthetic
 
 
-def _cycled(rows: pd.DataFrame, n: int) -> pd.DataFrame:
-    """n rows, repeating the given ones in order as often as needed."""
-    return rows.iloc[np.arange(n) % len(rows)].reset_index(drop=True)
-
-
-def _run_synthesize(args: argparse.Namespace) -> None:
-    real = read_table(args.input)
+def _roles_of(args: argparse.Namespace, real: pd.DataFrame) -> TableRoles:
     roles = TableRoles(
         args.id, args.time, args.events, args.constants, args.exogenous, args.sample
     ).with_default_events(real.columns)
     roles.check_against(real, args.input)
+    return roles
+
+
+def _run_fit(args: argparse.Namespace) -> None:
+    real = read_table(args.input)
+    roles = _roles_of(args, real)
+    check_writable(args.model, folder=False, inputs=[args.input])
+    real = roles.check_values(real, args.input)
+    fitted = fit_table(real, roles, steps=args.steps, seed=args.seed)
+    print(f"Model: {fitted.save(args.model)}")
+    print(f"Sample from it with: python -m velora sample {args.model} --entities N --output OUT")
+
+
+def _run_sample(args: argparse.Namespace) -> None:
+    fitted = FittedTable.load(args.model)
+    output = Path(args.output)
+    inputs = [args.model, *filter(None, [args.constants_from, args.exogenous_from])]
+    _check_table_output(output, inputs=inputs)
+    constants = None
+    entities = args.entities
+    if args.constants_from:
+        constants = _constants_from(read_table(args.constants_from), fitted, args.constants_from)
+        if entities is not None and entities != len(constants):
+            raise UsageError(
+                f"--entities {entities} but '{args.constants_from}' gives constants for "
+                f"{len(constants)} entities; leave --entities out"
+            )
+        entities = len(constants)
+    donors = read_table(args.exogenous_from) if args.exogenous_from else None
+    if donors is not None:
+        for col in [fitted.roles.id_col, *fitted.roles.exog_cols]:
+            if col not in donors.columns:
+                raise UsageError(f"unknown column '{col}' in {args.exogenous_from}")
+    chunks = sample_tables(
+        fitted,
+        entities=DEFAULT_ENTITIES if entities is None else entities,
+        seed=args.seed,
+        events_per_entity=args.events_per_entity,
+        donors=donors,
+        constants=constants,
+    )
+    total = DEFAULT_ENTITIES if entities is None else entities
+    with tqdm(total=total, unit="entities", desc="sampling") as bar:
+        written = write_chunks(_counted(chunks, bar, fitted.roles), output)
+    print(f"Synthetic table: {written}")
+
+
+def _counted(
+    chunks: Iterator[pd.DataFrame], bar: "tqdm", roles: TableRoles
+) -> Iterator[pd.DataFrame]:
+    for chunk in chunks:
+        warn_of_timeless(chunk, roles)
+        bar.update(chunk[roles.id_col].nunique())
+        yield chunk
+
+
+def _constants_from(table: pd.DataFrame, fitted: FittedTable, name: str) -> pd.DataFrame:
+    """One row of constants per wanted entity: the first row of each entity where the table
+    has the id column, else every row."""
+    roles = fitted.roles
+    given = [col for col in roles.const_cols if col in table.columns]
+    if not given:
+        raise UsageError(
+            f"'{name}' holds none of the model's constant columns ({', '.join(roles.const_cols)})"
+            if roles.const_cols
+            else "the model has no constant columns to give: leave --constants-from out"
+        )
+    if roles.id_col in table.columns:
+        table = table.groupby(roles.id_col, sort=False).head(1)
+    return table[given].reset_index(drop=True)
+
+
+def _run_synthesize(args: argparse.Namespace) -> None:
+    real = read_table(args.input)
+    roles = _roles_of(args, real)
     output = Path(args.output)
     _check_table_output(output, inputs=[args.input])
     if args.report:
         check_writable(args.report, folder=True, inputs=[args.input, args.output])
+    if args.model:
+        check_writable(args.model, folder=False, inputs=[args.input, args.output])
     real = roles.check_values(real, args.input)
     share = args.holdout if args.report else 0.0
     training, held_out = hold_out(real, roles.id_col, share, seed=args.seed)
-    synthetic = synthesize_like(
-        training,
-        roles,
+    fitted = fit_table(training, roles, steps=args.steps, seed=args.seed)
+    if args.model:
+        print(f"Model: {fitted.save(args.model)}")
+    synthetic = sample_table(
+        fitted,
         entities=args.entities,
-        steps=args.steps,
-        events_per_entity=args.events_per_entity,
         seed=args.seed,
+        events_per_entity=args.events_per_entity,
+        donors=training,
     )
     print(f"Synthetic table: {write_table(synthetic, output)}")
     if not args.report:

@@ -1,7 +1,8 @@
 """The main job: learn the bundled flights table, synthesise aircraft and evaluate them.
 
 Run with `make demo` (or `python -m velora.main_job` inside the set-up environment). Writes
-`out/synthetic_flights.csv` and the evaluation report under `out/report/`.
+`out/synthetic_flights.csv`, the evaluation report under `out/report/` and the trained model
+`out/flights.velora`, to sample more aircraft from with `python -m velora sample`.
 """
 
 import argparse
@@ -12,9 +13,10 @@ from pathlib import Path
 from velora.cli import (
     DEFAULT_HOLDOUT,
     TableRoles,
+    fit_table,
     hold_out,
     report_on,
-    synthesize_like,
+    sample_table,
     write_table,
 )
 from velora.data import load_flights_sample
@@ -61,15 +63,17 @@ def main(argv: Sequence[str] | None = None) -> None:
         f"aircraft; training for {args.steps} steps"
     )
     training, held_out = hold_out(flights, FLIGHT_ROLES.id_col, DEFAULT_HOLDOUT, seed=args.seed)
-    synthetic = synthesize_like(
-        training, FLIGHT_ROLES, entities=args.entities, steps=args.steps, seed=args.seed
-    )
+    fitted = fit_table(training, FLIGHT_ROLES, steps=args.steps, seed=args.seed)
+    model = fitted.save(args.output / "flights.velora")
+    synthetic = sample_table(fitted, entities=args.entities, seed=args.seed)
     table = write_table(synthetic, args.output / "synthetic_flights.csv")
     print(f"Synthetic table: {table} ({len(synthetic)} departures of {args.entities} aircraft)")
     report = report_on(
         held_out, synthetic, FLIGHT_ROLES, args.output / "report", training=training, seed=args.seed
     )
     print(report.summary())
+    print(f"Model: {model}; sample more aircraft from it with")
+    print(f"  python -m velora sample {model} --entities 1000 --output more_flights.csv")
     print(f"Done in {time.monotonic() - started:.0f} s")
 
 

@@ -120,7 +120,16 @@ def test_the_class_supplies_every_hook_of_the_model():
     assert type(EventSynthesizer) is type(DeepStateSpaceModel)
     assert not EventSynthesizer.__abstractmethods__
     methods = [name for name, value in vars(EventSynthesizer).items() if callable(value)]
-    assert methods == ["__init__", "preprocess_df", "_split_df_model", "synthesize"]
+    assert methods == [
+        "__init__",
+        "preprocess_df",
+        "_split_df_model",
+        "synthesize",
+        "sample",
+        "sample_chunks",
+        "save",
+    ]
+    assert isinstance(vars(EventSynthesizer)["load"], classmethod)
     assert EventSynthesizer.__doc__.startswith(
         "A Synthesizer for irregular time-series/event based data, utilising the "
         "DeepStateSpaceModel"
@@ -656,3 +665,72 @@ def test_flights_marginals_and_gaps():
     gaps = pd.concat([entity["time_hour"].diff().iloc[1:] for entity in entities]).dropna()
     # every real gap is non-negative (each aircraft's departures come in time order)
     assert len(gaps) > 200 and (gaps >= pd.Timedelta(0)).mean() > 0.8
+
+
+# --- sampling many entities -----------------------------------------------------------------
+
+
+def exogenous_frames(count: int, rows: int = 5) -> list[pd.DataFrame]:
+    return [exogenous(rows, seed=i) for i in range(count)]
+
+
+def sampled(model: EventSynthesizer, count: int, **options) -> pd.DataFrame:
+    return model.sample(count, df_exogenous=exogenous_frames(count), **options)
+
+
+def test_an_entity_comes_out_the_same_whatever_the_chunk_size(trained):
+    # Batches of other sizes may round the network's sums differently: times (in seconds)
+    # agree to float32 precision (a few milliseconds here), everything else exactly.
+    def comparable(frame: pd.DataFrame) -> pd.DataFrame:
+        return frame.assign(time=(frame["time"] - pd.Timestamp("2024-01-01")).dt.total_seconds())
+
+    by_chunk = [comparable(sampled(trained, 7, seed=11, chunk_size=size)) for size in (1, 3, 7)]
+    for other in by_chunk[1:]:
+        pd.testing.assert_frame_equal(by_chunk[0], other, rtol=1e-6, atol=1e-2)
+    assert not sampled(trained, 7, seed=12).equals(by_chunk[0])
+
+
+def test_sampled_entities_have_ids_layout_and_learned_lengths(trained, table):
+    synthetic = sampled(trained, 12, seed=5)
+    assert list(synthetic.columns) == list(table.columns)
+    ids = synthetic["user"].unique().tolist()
+    assert ids == [f"synthetic-{i:04d}" for i in range(1, 13)]
+    lengths = synthetic.groupby("user").size()
+    # Without an end flag, lengths are drawn from the training entities' (3 to 5 steps kept).
+    assert lengths.between(3, 5).all() and lengths.nunique() > 1
+    assert synthetic.groupby("user")["time"].apply(lambda t: t.is_monotonic_increasing).all()
+    assert (synthetic.groupby("user")[["tier", "city"]].nunique() == 1).all().all()
+
+
+def test_sampling_honours_given_lengths_and_constants(trained):
+    given = pd.DataFrame({"tier": ["gold", "silver", "silver", "gold"]})
+    synthetic = sampled(trained, 4, seed=2, lengths=[1, 2, 4, 5], df_const=given)
+    by_entity = synthetic.groupby("user", sort=True)
+    assert by_entity.size().tolist() == [1, 2, 4, 5]
+    assert by_entity["tier"].unique().map(list).tolist() == [[t] for t in given["tier"]]
+
+
+def test_no_entities_give_an_empty_frame_with_the_output_columns(trained, table):
+    empty = trained.sample(0, df_exogenous=[])
+    assert empty.empty and list(empty.columns) == list(table.columns)
+
+
+@pytest.mark.parametrize(
+    "count, options, message",
+    [
+        (-1, {}, "count must be a whole number of at least 0, not -1"),
+        (2.0, {}, "count must be a whole number"),
+        (2, {"df_const": pd.DataFrame({"page": ["home"] * 2})}, "not one of the model's const"),
+        (2, {"df_const": pd.DataFrame({"tier": ["gold", "bronze"]})}, r"never saw: \['bronze'\]"),
+        (2, {"df_const": pd.DataFrame({"tier": ["gold"]})}, "one row per entity: 2 rows"),
+        (2, {"lengths": [3]}, "one whole number of at least 1 per entity"),
+        (2, {"lengths": [3, 0]}, "one whole number of at least 1 per entity"),
+        (2, {"chunk_size": 0}, "chunk_size must be a whole number of at least 1"),
+        (2, {"df_exogenous": None}, "give df_exogenous, one frame of them per entity"),
+        (2, {"df_exogenous": exogenous_frames(2, rows=2)}, "rows are needed"),
+    ],
+)
+def test_unusable_sampling_requests_are_refused(trained, count, options, message):
+    options = {"df_exogenous": exogenous_frames(2), **options}
+    with pytest.raises(ValueError, match=message):
+        trained.sample(count, **options)

@@ -41,14 +41,9 @@ void from_import(py::module_& m, const char* source, std::initializer_list<const
     py::object package = source[0] == '.' ? py::object(m.attr("__package__")) : py::none();
     py::object origin = py::module_::import("importlib").attr("import_module")(source, package);
     for (const char* name : names) {
-        // As in Python, a name the package does not define may be one of its modules.
         if (!py::hasattr(origin, name)) {
-            const std::string submodule = text(origin.attr("__name__")) + "." + name;
-            if (py::module_::import("importlib.util").attr("find_spec")(submodule).is_none()) {
-                raise(PyExc_ImportError, "cannot import name '" + std::string(name) + "' from '" +
-                                             text(origin.attr("__name__")) + "'");
-            }
-            import_module(submodule.c_str());
+            raise(PyExc_ImportError, "cannot import name '" + std::string(name) + "' from '" +
+                                         text(origin.attr("__name__")) + "'");
         }
         m.attr(name) = origin.attr(name);
     }

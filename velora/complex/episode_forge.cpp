@@ -277,7 +277,10 @@ py::tuple split_df_model(py::object self, py::object df_model) {
 // --- synthesis ------------------------------------------------------------------------------
 
 py::object tf(const char* attribute) { return global("tf").attr(attribute); }
-py::object randomness(const char* attribute) { return global("randomness").attr(attribute); }
+// Imported on first use: the module's own names are exactly those it was built with.
+py::object randomness(const char* attribute) {
+    return import_module("velora.common.randomness").attr(attribute);
+}
 
 void require_rows(py::object frame, const char* argument, py::object n) {
     if (py::len(frame) < n.cast<std::size_t>()) {
@@ -665,7 +668,8 @@ void check_given_constants(py::object self, py::object df_const, long long count
                    " (columns given to sample are clustered and cannot be given).");
         }
         py::object model = self.attr("df_model")[column];
-        if (!py::isinstance(model, global("CategoricalModel"))) {
+        if (!py::isinstance(model, import_module("velora.model.categorical")
+                                       .attr("CategoricalModel"))) {
             continue;
         }
         py::object values = df_const[column].attr("dropna")();
@@ -1092,17 +1096,14 @@ void define_event_synthesizer(py::module_& m) {
 VELORA_MODULE(episode_forge, m) {
     global.bind(m);
     m.attr("__doc__") = "Synthesis of irregular event sequences: `EventSynthesizer`.";
-    import_as(m, "os", "os");
-    from_import(m, "typing", {"Any", "Iterator", "List", "Optional", "Sequence", "Union"});
+    from_import(m, "typing", {"Any", "List", "Optional"});
     import_as(m, "numpy", "np");
     import_as(m, "pandas", "pd");
     import_as(m, "tensorflow", "tf");
-    from_import(m, "..common", {"randomness"});
     from_import(m, "..common.rules", {"Association", "Expression"});
     from_import(m, "..config", {"DeepStateConfig"});
     from_import(m, "..metadata", {"DataFrameMeta"});
     from_import(m, "..model", {"DataFrameModel"});
-    from_import(m, "..model.categorical", {"CategoricalModel"});
     from_import(m, ".latent_dynamics", {"DeepStateSpaceModel"});
     define_event_synthesizer(m);
     m.attr("__test__") = py::dict();

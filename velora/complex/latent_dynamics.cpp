@@ -281,7 +281,10 @@ py::list get_initial_state(py::object self, py::object input_dict) {
     return state;
 }
 
-py::object randomness(const char* attribute) { return global("randomness").attr(attribute); }
+// Imported on first use: the module's own names are exactly those it was built with.
+py::object randomness(const char* attribute) {
+    return import_module("velora.common.randomness").attr(attribute);
+}
 
 py::object standard_normal(py::object shape) { return randomness("normal")(shape); }
 
@@ -988,7 +991,6 @@ VELORA_MODULE(latent_dynamics, m) {
     import_as(m, "scipy.cluster.vq", "cluster");
     import_as(m, "tensorflow", "tf");
     from_import(m, "..common.learning_manager", {"SimpleManager"});
-    from_import(m, "..common", {"randomness"});
     from_import(m, "..common.optimizers", {"Optimizers"});
     from_import(m, "..common.rules", {"Association", "Expression"});
     from_import(m, "..common.transformations",

@@ -158,7 +158,8 @@ def _read(path: str | PathLike) -> tuple[dict[str, Any], Mapping[str, np.ndarray
             text = archive.read(MODEL_ENTRY).decode("utf-8")
             weights = archive.read(WEIGHTS_ENTRY)
     except (zipfile.BadZipFile, EOFError, zlib.error, UnicodeDecodeError, OSError) as error:
-        raise ModelFileError(path, f"it is not a velora model file, or it is damaged ({error})")
+        problem = f"it is not a velora model file, or it is damaged ({error})"
+        raise ModelFileError(path, problem) from None
     try:
         description = plain_data.loads(text)
     except plain_data.UnreadablePlainDataError as error:
