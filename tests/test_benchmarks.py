@@ -115,3 +115,11 @@ def test_fidelity_quick_scores_every_method_and_records_it(benchmark, capsys, tm
     assert set(methods["velora"]["figures"]) | {"mean_marginal", "total"} <= printed
     summary_row = next(row for row in rows if row[:1] == ["gapminder"])
     assert summary_row.count("/") == len(bench.OVERALL_FIGURES) + 1
+
+
+def test_sampling_prints_speed_up_round_trip_and_streaming_memory(benchmark, capsys):
+    benchmark("bench_sampling").main(["--quick"])
+    out = capsys.readouterr().out
+    assert "sample in chunks" in out and "speed-up" in out
+    assert "save + load + sample(40)" in out
+    assert "2,000 entities" in out and "GB above the loaded model" in out

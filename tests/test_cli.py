@@ -324,3 +324,59 @@ def test_a_failed_write_leaves_no_file_under_the_final_name(tmp_path, monkeypatc
         cli.write_table(FLIGHTS, output)
     assert output.read_text() == "the previous table\n"
     assert list(tmp_path.iterdir()) == [output]
+
+
+@pytest.fixture(scope="module")
+def model_file(tmp_path_factory) -> Path:
+    folder = tmp_path_factory.mktemp("fitted")
+    FLIGHTS.to_csv(folder / "flights.csv", index=False)
+    args = ["fit", folder / "flights.csv", *ROLES, "--steps", "2", "--model", folder / "m.velora"]
+    assert cli.main([str(a) for a in args]) == 0
+    return folder / "m.velora"
+
+
+@pytest.mark.parametrize(
+    "output_name, options, carriers",
+    [
+        ("more.csv", ["--entities", "3", "--events-per-entity", "2"], None),
+        ("more.parquet", ["--constants-from", "constants.csv"], ["Y", "X", "Y"]),
+    ],
+)
+def test_sample_writes_entities_of_a_fitted_model_in_the_input_layout(
+    model_file, tmp_path, capsys, output_name, options, carriers
+):
+    pd.DataFrame({"carrier": ["Y", "X", "Y"]}).to_csv(tmp_path / "constants.csv", index=False)
+    output = tmp_path / output_name
+    options = [tmp_path / o if o.endswith(".csv") else o for o in options]
+    assert cli.main([str(a) for a in ["sample", model_file, "--output", output, *options]]) == 0
+    synthetic = cli.read_table(output)
+    assert list(synthetic.columns) == list(FLIGHTS.columns)
+    assert synthetic["plane"].unique().tolist() == ["synthetic-0001", "synthetic-0002",
+                                                    "synthetic-0003"]  # fmt: skip
+    by_plane = synthetic.groupby("plane", sort=True)
+    if carriers:
+        assert by_plane["carrier"].first().tolist() == carriers
+    else:
+        assert by_plane.size().tolist() == [2, 2, 2]
+    assert cli.parse_time(synthetic["when"]).notna().any()
+    assert f"Synthetic table: {output}" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        (["--model", "notes.txt"], "cannot load the model file"),
+        (["--constants-from", "unseen.csv"], "never saw: ['Z']"),
+        (["--constants-from", "unseen.csv", "--entities", "5"], "leave --entities out"),
+        (["--constants-from", "notes.csv"], "holds none of the model's constant columns"),
+    ],
+)
+def test_unusable_sample_commands_fail_in_one_line(model_file, tmp_path, capsys, options, message):
+    (tmp_path / "notes.txt").write_text("x")
+    pd.DataFrame({"carrier": ["Z", "X"]}).to_csv(tmp_path / "unseen.csv", index=False)
+    pd.DataFrame({"note": ["x"]}).to_csv(tmp_path / "notes.csv", index=False)
+    model = tmp_path / options[1] if options[0] == "--model" else model_file
+    options = options[2:] if options[0] == "--model" else options
+    options = [tmp_path / o if o.endswith(".csv") else o for o in options]
+    args = ["sample", model, "--output", tmp_path / "out.csv", *options]
+    assert message in run_failing(args, tmp_path, capsys)

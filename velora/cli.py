@@ -692,18 +692,25 @@ def sample_tables(
             raise UsageError("the model has exogenous columns: give a table to take them from")
         steps = events_per_entity or fitted.synthesizer.max_time_steps
         exogenous = _donated_rows(donors, roles, entities, seed, steps)
-    chunks = fitted.synthesizer.sample_chunks(
-        entities,
-        seed=seed,
-        df_const=constants,
-        lengths=lengths,
-        df_exogenous=exogenous,
-        chunk_size=chunk_size,
-    )
+    try:
+        chunks = fitted.synthesizer.sample_chunks(
+            entities,
+            seed=seed,
+            df_const=constants,
+            lengths=lengths,
+            df_exogenous=exogenous,
+            chunk_size=chunk_size,
+        )
+    except ValueError as error:  # the request is checked before any entity is drawn
+        raise UsageError(str(error).removeprefix("EventSynthesizer.sample: ")) from None
     if entities == 0:
-        chunks = iter([fitted.synthesizer.sample(0)])
+        chunks = iter([fitted.synthesizer.sample(0, df_exogenous=exogenous)])
+    return _in_layout(chunks, fitted)
+
+
+def _in_layout(chunks: Iterator[pd.DataFrame], fitted: FittedTable) -> Iterator[pd.DataFrame]:
     for chunk in chunks:
-        chunk[roles.time_col] = fitted.codec.decode(chunk[roles.time_col])
+        chunk[fitted.roles.time_col] = fitted.codec.decode(chunk[fitted.roles.time_col])
         yield chunk[[col for col in fitted.columns if col in chunk.columns]]
 
 
@@ -780,10 +787,10 @@ def _run_fit(args: argparse.Namespace) -> None:
 
 
 def _run_sample(args: argparse.Namespace) -> None:
-    fitted = FittedTable.load(args.model)
     output = Path(args.output)
     inputs = [args.model, *filter(None, [args.constants_from, args.exogenous_from])]
     _check_table_output(output, inputs=inputs)
+    fitted = FittedTable.load(args.model)
     constants = None
     entities = args.entities
     if args.constants_from:

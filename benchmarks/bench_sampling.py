@@ -1,0 +1,123 @@
+"""Sampling whole entities in chunks against one `synthesize` call per entity, side by side on
+one trained flights model; the save, load and sample round trip; and the peak memory of
+sampling a million entities.
+
+Trains the flights sample as the command line does (briefly: speed hardly depends on how well
+the model learned), then times, after a warm-up of each:
+
+- `synthesize(n)` called once per entity for E entities, against `sample(E)` (target: 20x);
+- saving the model, loading it and sampling E entities from the loaded one (target: 5 s);
+- in a fresh process, streaming `sample_chunks` for M entities (default 1,000,000) into a
+  Parquet file, with the process's peak resident memory above that after loading the model
+  (target: 2 GB).
+
+    python benchmarks/bench_sampling.py [--entities E] [--million M] [--train-steps S] [--quick]
+"""
+
+import argparse
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+from _tables import flights_sample, note, print_table, timed
+
+from velora.cli import TableRoles, fit_table
+
+SPEED_TARGET, ROUND_TRIP_TARGET_S, MEMORY_TARGET_GB = 20.0, 5.0, 2.0
+ROLES = TableRoles(
+    "tailnum", "time_hour", ["origin", "dest", "dep_delay", "air_time", "distance"], ["carrier"]
+)
+# Run in a fresh process, so that its peak memory is the sampling's alone.
+STREAMING = """
+import resource, sys, time
+import pyarrow as pa, pyarrow.parquet as pq
+from velora.complex.episode_forge import EventSynthesizer
+model = EventSynthesizer.load(sys.argv[1])
+model.sample(16, seed=0)
+loaded = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+began, rows, writer = time.perf_counter(), 0, None
+for chunk in model.sample_chunks(int(sys.argv[3]), seed=1, chunk_size=4096):
+    table = pa.Table.from_pandas(chunk, schema=writer.schema if writer else None,
+                                 preserve_index=False)
+    writer = writer or pq.ParquetWriter(sys.argv[2], table.schema)
+    writer.write_table(table)
+    rows += len(chunk)
+writer.close()
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(rows, time.perf_counter() - began, loaded, peak)
+"""
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--entities", type=int, default=1000, help="entities timed (1000)")
+    parser.add_argument("--million", type=int, default=1_000_000, help="entities streamed")
+    parser.add_argument("--train-steps", type=int, default=300, help="training steps (300)")
+    parser.add_argument("--quick", action="store_true", help="a small run, for the tests")
+    args = parser.parse_args(argv)
+    if args.quick:
+        args.entities, args.million, args.train_steps = 40, 2000, 20
+    return args
+
+
+def main(argv=None) -> None:
+    args = parse_args(argv)
+    note(f"training the flights model for {args.train_steps} steps")
+    fitted = fit_table(flights_sample(), ROLES, steps=args.train_steps, seed=0)
+    model = fitted.synthesizer
+    n = model.max_time_steps
+    model.synthesize(n)
+    model.sample(16, seed=0)
+    note(f"{args.entities} synthesize calls")
+    _, per_call = timed(lambda: [model.synthesize(n) for _ in range(args.entities)])
+    note(f"sample({args.entities})")
+    batched, in_chunks = timed(lambda: model.sample(args.entities, seed=1))
+    print(f"Sampling {args.entities} flights entities (events: {len(batched)})")
+    print_table(
+        ["method", "seconds", "entities/s"],
+        [
+            ["synthesize per entity", f"{per_call:.2f}", f"{args.entities / per_call:.0f}"],
+            ["sample in chunks", f"{in_chunks:.2f}", f"{args.entities / in_chunks:.0f}"],
+        ],
+    )
+    print(f"speed-up: {per_call / in_chunks:.1f}x (target {SPEED_TARGET:.0f}x)")
+
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "flights.velora"
+
+        def round_trip():
+            model.save(path)
+            return type(model).load(path).sample(args.entities, seed=1)
+
+        _, seconds = timed(round_trip)
+        size = path.stat().st_size / 2**20
+        print(
+            f"save + load + sample({args.entities}): {seconds:.2f} s "
+            f"(target {ROUND_TRIP_TARGET_S:.0f} s); model file {size:.1f} MiB"
+        )
+        note(f"streaming {args.million:,} entities in a fresh process")
+        done = subprocess.run(
+            [
+                sys.executable,
+                "-c",
+                STREAMING,
+                path,
+                Path(folder) / "out.parquet",
+                str(args.million),
+            ],
+            check=True,
+            capture_output=True,
+            text=True,
+        )
+    rows, seconds, loaded, peak = done.stdout.split()[-4:]
+    above_gb = (int(peak) - int(loaded)) / 2**20  # ru_maxrss counts KiB on Linux
+    print(
+        f"{args.million:,} entities ({int(rows):,} events) streamed to Parquet in "
+        f"{float(seconds):.0f} s: peak memory {above_gb:.2f} GB above the loaded model "
+        f"(target {MEMORY_TARGET_GB:.0f} GB)"
+    )
+
+
+if __name__ == "__main__":
+    main()
