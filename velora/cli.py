@@ -366,14 +366,14 @@ def build_parser() -> argparse.ArgumentParser:
         description="Learn a generative model of an event table and synthesise new entities.",
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    synth = commands.add_parser(
+    synth = _training_command(
+        commands,
         "synthesize",
         help="train on an event table and write synthetic entities",
         description="Train an EventSynthesizer on INPUT (one row per event) and write "
         "synthetic entities, with ids synthetic-0001, ..., in the same layout.",
+        seeded="training and synthesis",
     )
-    synth.add_argument("input", metavar="INPUT", help="the real table, .csv or .parquet")
-    _add_training_arguments(synth, seeded="training and synthesis")
     _add_sampling_arguments(synth, entities_default=DEFAULT_ENTITIES)
     synth.add_argument(
         "--holdout",
@@ -390,14 +390,14 @@ def build_parser() -> argparse.ArgumentParser:
     synth.add_argument("--model", metavar="FILE", help="also save the trained model to FILE")
     synth.set_defaults(run=_run_synthesize)
 
-    fit = commands.add_parser(
+    fit = _training_command(
+        commands,
         "fit",
         help="train on an event table and save the model",
         description="Train an EventSynthesizer on INPUT (one row per event) and save it to "
         "a model file, to sample from with 'python -m velora sample'.",
+        seeded="training",
     )
-    fit.add_argument("input", metavar="INPUT", help="the real table, .csv or .parquet")
-    _add_training_arguments(fit, seeded="training")
     fit.add_argument("--model", required=True, metavar="FILE", help="where to save the model")
     fit.set_defaults(run=_run_fit)
 
@@ -458,7 +458,12 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _add_training_arguments(parser: argparse.ArgumentParser, seeded: str) -> None:
+def _training_command(
+    commands: "argparse._SubParsersAction", name: str, *, help: str, description: str, seeded: str
+) -> argparse.ArgumentParser:
+    """A command that trains on the table INPUT, with the role and training options."""
+    parser = commands.add_parser(name, help=help, description=description)
+    parser.add_argument("input", metavar="INPUT", help="the real table, .csv or .parquet")
     _add_role_arguments(parser)
     parser.add_argument(
         "--exogenous",
@@ -485,6 +490,7 @@ def _add_training_arguments(parser: argparse.ArgumentParser, seeded: str) -> Non
     parser.add_argument(
         "--seed", type=_seed, default=0, metavar="N", help=f"random seed of {seeded} (default 0)"
     )
+    return parser
 
 
 def _add_sampling_arguments(parser: argparse.ArgumentParser, entities_default: int | None) -> None:

@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 import tensorflow as tf
 
-from velora.common.rules import Expression
+from velora.common.rules import Association, Expression
 from velora.complex import episode_forge
 from velora.complex.episode_forge import EventSynthesizer
 from velora.complex.latent_dynamics import DeepStateSpaceModel
@@ -708,6 +708,14 @@ def test_sampling_honours_given_lengths_and_constants(trained):
     by_entity = synthetic.groupby("user", sort=True)
     assert by_entity.size().tolist() == [1, 2, 4, 5]
     assert by_entity["tier"].unique().map(list).tolist() == [[t] for t in given["tier"]]
+
+
+def test_rules_apply_to_sampled_entities(trained):
+    only = Association(["page"], [("home",), ("cart",)])
+    doubled = Expression("doubled", "amount * 2")
+    synthetic = sampled(trained, 4, seed=1, association_rules=[only], expression_rules=[doubled])
+    assert set(synthetic["page"].dropna()) <= {"home", "cart"}
+    np.testing.assert_allclose(synthetic["doubled"], synthetic["amount"].astype(float) * 2)
 
 
 def test_no_entities_give_an_empty_frame_with_the_output_columns(trained, table):

@@ -1081,9 +1081,9 @@ void define_event_synthesizer(py::module_& m) {
             .method("sample", sample_parameters(true), "pd.DataFrame", sample, sample_doc)
             .method("sample_chunks", sample_parameters(false), "Iterator[pd.DataFrame]",
                     sample_chunks, sample_chunks_doc)
-            .method("save", {self, arg("path", "Union[str, os.PathLike]")}, "None", save,
+            .method("save", {self, arg("path", "str | os.PathLike")}, "None", save,
                     "Save the trained model to a file (see the README's saved-model format).")
-            .classmethod("load", {cls_param, arg("path", "Union[str, os.PathLike]")},
+            .classmethod("load", {cls_param, arg("path", "str | os.PathLike")},
                          "'EventSynthesizer'", load,
                          "The synthesizer saved to `path`; raises ModelFileError (a ValueError) "
                          "naming the file and the problem when it cannot be read.")

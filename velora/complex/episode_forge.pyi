@@ -1,4 +1,5 @@
-from typing import Any, List, Optional, Tuple
+import os
+from typing import Any, Iterator, List, Optional, Sequence, Tuple
 
 import pandas as pd
 
@@ -38,3 +39,33 @@ class EventSynthesizer(DeepStateSpaceModel):
         expression_rules: Optional[List[Expression]] = None,
         df_overwrite: Optional[pd.DataFrame] = None,
     ) -> pd.DataFrame: ...
+    def sample(
+        self,
+        count: int,
+        *,
+        seed: Optional[int] = None,
+        df_const: Optional[pd.DataFrame] = None,
+        lengths: Optional[Sequence[int]] = None,
+        df_exogenous: Optional[Sequence[pd.DataFrame]] = None,
+        association_rules: Optional[List[Association]] = None,
+        expression_rules: Optional[List[Expression]] = None,
+        produce_nans: bool = True,
+        chunk_size: int = 1024,
+        progress: bool = False,
+    ) -> pd.DataFrame: ...
+    def sample_chunks(
+        self,
+        count: int,
+        *,
+        seed: Optional[int] = None,
+        df_const: Optional[pd.DataFrame] = None,
+        lengths: Optional[Sequence[int]] = None,
+        df_exogenous: Optional[Sequence[pd.DataFrame]] = None,
+        association_rules: Optional[List[Association]] = None,
+        expression_rules: Optional[List[Expression]] = None,
+        produce_nans: bool = True,
+        chunk_size: int = 1024,
+    ) -> Iterator[pd.DataFrame]: ...
+    def save(self, path: str | os.PathLike) -> None: ...
+    @classmethod
+    def load(cls, path: str | os.PathLike) -> EventSynthesizer: ...

@@ -89,6 +89,18 @@ class DeepStateSpaceModel(tf.keras.Model, ABC):
         x_overwrite: Optional[tf.Tensor] = None,
         mask: Optional[tf.Tensor] = None,
     ) -> Tuple[tf.Tensor, tf.Tensor]: ...
+    def sample_steps(
+        self,
+        n: int,
+        z_id: tf.Tensor,
+        keys: np.ndarray,
+        x_exog: Optional[tf.Tensor] = None,
+        association_rules: Optional[List[Association]] = None,
+    ) -> Tuple[tf.Tensor, tf.Tensor]: ...
+    @classmethod
+    def _restore(
+        cls, kept: Dict[str, Any], fitted_transformers: Dict[str, DataFrameTransformer]
+    ) -> DeepStateSpaceModel: ...
     def train_step(self, data: Dict[str, tf.Tensor]) -> Dict[str, tf.Tensor]: ...
     def learn(
         self, df: pd.DataFrame, epochs: int = 10, steps_per_epoch: int = 1000
