@@ -711,7 +711,7 @@ def test_sampling_honours_given_lengths_and_constants(trained):
 
 
 def test_rules_apply_to_sampled_entities(trained):
-    only = Association(["page"], [("home",), ("cart",)])
+    only = Association(["page", "shop"], [("home", 0), ("cart", 1)])
     doubled = Expression("doubled", "amount * 2")
     synthetic = sampled(trained, 4, seed=1, association_rules=[only], expression_rules=[doubled])
     assert set(synthetic["page"].dropna()) <= {"home", "cart"}

@@ -644,13 +644,14 @@ struct SampleRequest {
     raise(PyExc_ValueError, "EventSynthesizer.sample: " + message);
 }
 
+// Any integer (NumPy's too), but not a bool.
 long long whole_number(py::handle value, const char* name, long long least) {
-    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()) ||
-        value.cast<py::int_>().attr("__lt__")(least).cast<bool>()) {
+    const bool integer = PyIndex_Check(value.ptr()) && !PyBool_Check(value.ptr());
+    if (!integer || py::int_(py::reinterpret_borrow<py::object>(value)).cast<long long>() < least) {
         refuse(std::string(name) + " must be a whole number of at least " + std::to_string(least) +
                ", not " + text(py::repr(value)) + ".");
     }
-    return value.cast<long long>();
+    return py::int_(py::reinterpret_borrow<py::object>(value)).cast<long long>();
 }
 
 // Given constants must be the model's own constant columns, with values it has seen.
@@ -899,10 +900,10 @@ py::object sample_chunk(py::object self, const SampleRequest& request, long long
     df_synth = df_synth.attr("assign")(
         **py::dict(constants.attr("take")(entity_of_row).attr("reset_index")("drop"_a = true)));
     if (!frames.is_none()) {
-        py::list rows;
+        py::list rows, entity_frames(frames);
         py::list length_list = lengths.attr("tolist")();
         for (std::size_t i = 0; i < py::len(length_list); ++i) {
-            rows.append(rows_of(py::list(frames)[i], 0, length_list[i].cast<long long>()));
+            rows.append(rows_of(entity_frames[i], 0, length_list[i].cast<long long>()));
         }
         df_synth = df_synth.attr("assign")(
             **py::dict(pd.attr("concat")(rows, "ignore_index"_a = true)));
