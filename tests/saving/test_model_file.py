@@ -144,3 +144,14 @@ def test_files_that_are_not_models_are_refused_naming_the_file(model_file, tmp_p
     with pytest.raises(ModelFileError, match=problem) as refused:
         EventSynthesizer.load(path)
     assert str(path) in str(refused.value)
+
+
+def test_constants_given_to_a_model_with_training_codes_are_kept_whatever_the_chunks(trained):
+    # Such a model draws each entity from a training entity's code chosen by how well its
+    # decoded constants match the given ones.
+    given = pd.DataFrame({"plan": ["paid", "free", "paid", "paid", "free"]})
+    by_chunk = [trained.sample(5, seed=1, df_const=given, chunk_size=size) for size in (2, 5)]
+    pd.testing.assert_frame_equal(by_chunk[0], by_chunk[1], rtol=1e-5)
+    assert by_chunk[0].groupby("user", sort=True)["plan"].unique().map(list).tolist() == [
+        [plan] for plan in given["plan"]
+    ]

@@ -732,25 +732,67 @@ py::object rows_of(py::object frame, long long first, long long count) {
                                                                                           true);
 }
 
-// Id codes of a chunk's entities: drawn as `synthesize` draws them, or from the id encoder
-// given the caller's constants (the others, and the id, unknown).
-py::object chunk_id_codes(py::object self, long long count, py::object given) {
-    if (given.is_none()) {
-        return self.attr("sample_id")("bs"_a = count);
-    }
+// The caller's constants in the encodings of the transformed constant columns (float32
+// arrays by column name), for every column whose transformer it gives all inputs of.
+py::dict encoded_constants(py::object self, py::object given) {
     py::dict inputs;
     for (py::handle component : self.attr("df_transformer_const")) {
         bool complete = true;
         for (py::handle column : component.attr("in_columns")) {
             complete = complete && given.attr("columns").contains(column);
         }
-        if (complete) {
-            py::object encoded = component.attr("transform")(given.attr("copy")());
-            for (py::handle column : component.attr("out_columns")) {
-                inputs[column] = encoded[column];
-            }
+        if (!complete) {
+            continue;
+        }
+        py::object encoded = component.attr("transform")(given.attr("copy")());
+        for (py::handle column : component.attr("out_columns")) {
+            inputs[column] = encoded[column].attr("to_numpy")(
+                "dtype"_a = "float32", "na_value"_a = global("np").attr("nan"));
         }
     }
+    return inputs;
+}
+
+// Rows of given constants scored against every training entity at once: memory grows with
+// rows x entities x outputs.
+constexpr long long rows_per_pass = 64;
+
+// A training entity's id code for each row of constants, drawn with probability proportional
+// to the likelihood its decoded constants give that row (every training entity equally likely
+// beforehand), then a draw from its posterior.
+py::object matching_id_codes(py::object self, py::object codes, py::dict inputs, long long count) {
+    py::object mu = codes[py::int_(0)], sigma = codes[py::int_(1)];
+    py::object y =
+        tf("squeeze")(self.attr("id_linear")(self.attr("id_emission")(mu)), "axis"_a = 1);
+    py::object entities = tf("shape")(y)[py::int_(0)], width = tf("shape")(y)[py::int_(1)];
+    py::object group = self.attr("df_value_const");
+    py::list logits;
+    for (long long first = 0; first < count; first += rows_per_pass) {
+        const long long rows = std::min(rows_per_pass, count - first);
+        py::dict columns;
+        for (auto [name, values] : inputs) {
+            py::object part = tf("constant")(values[py::slice(first, first + rows, 1)]);
+            columns[name] = tf("broadcast_to")(tf("reshape")(part, py::make_tuple(rows, 1)),
+                                               py::make_tuple(rows, entities));
+        }
+        py::object y_rows = tf("broadcast_to")(tf("expand_dims")(y, 0),
+                                               py::make_tuple(rows, entities, width));
+        py::dict losses = group.attr("loss")(y_rows, columns);
+        py::list terms;
+        for (auto item : inputs) {
+            terms.append(losses[py::str(text(item.first) + "_reconstruction_loss")]);
+        }
+        logits.append(tf("negative")(tf("add_n")(terms)));
+    }
+    py::object chosen = randomness("categorical")(tf("concat")(logits, "axis"_a = 0));
+    py::object chosen_sigma = tf("gather")(sigma, chosen);
+    return tf("gather")(mu, chosen).attr("__add__")(
+        chosen_sigma.attr("__mul__")(randomness("normal")(tf("shape")(chosen_sigma))));
+}
+
+// Without the training entities' codes: the id encoder's code given the constants, the id and
+// the constants not given unknown.
+py::object encoder_id_codes(py::object self, py::dict inputs, long long count) {
     py::object unknown = global("np").attr("full")(count, global("np").attr("nan"), "float32");
     py::dict id_inputs;
     for (py::handle name : self.attr("df_value_id")) {
@@ -758,19 +800,23 @@ py::object chunk_id_codes(py::object self, long long count, py::object given) {
     }
     py::list parts;
     parts.append(self.attr("df_value_id").attr("unify_inputs")(id_inputs));
-    if (py::len(inputs) > 0) {
-        parts.append(self.attr("df_value_const").attr("unify_inputs")(inputs));
-    } else {
-        py::dict none_given;
-        for (py::handle name : self.attr("df_value_const")) {
-            none_given[name] = unknown;
-        }
-        parts.append(self.attr("df_value_const").attr("unify_inputs")(none_given));
-    }
+    parts.append(self.attr("df_value_const").attr("unify_inputs")(inputs));
     py::object x = tf("expand_dims")(tf("concat")(parts, "axis"_a = -1), 1);
     auto moments = unpack(self.attr("id_encoder")(x), 2);
     return moments[0].attr("__add__")(
         moments[1].attr("__mul__")(randomness("normal")(tf("shape")(moments[1]))));
+}
+
+// Id codes of a chunk's entities: drawn as `synthesize` draws them, or given the caller's
+// constants.
+py::object chunk_id_codes(py::object self, long long count, py::object given) {
+    py::dict inputs = given.is_none() ? py::dict() : encoded_constants(self, given);
+    if (py::len(inputs) == 0) {
+        return self.attr("sample_id")("bs"_a = count);
+    }
+    py::object codes = py::getattr(self, "training_id_codes", none());
+    return codes.is_none() ? encoder_id_codes(self, inputs, count)
+                           : matching_id_codes(self, codes, inputs, count);
 }
 
 // Encoded exogenous rows of a chunk's entities, [entities, n, I].
