@@ -767,11 +767,23 @@ def synthesize_like(
     )
 
 
-def sample_table(fitted: FittedTable, **options) -> pd.DataFrame:
+def sample_table(fitted: FittedTable, *, progress: bool = False, **options) -> pd.DataFrame:
     """The entities of `sample_tables` (which takes the same options) as one frame."""
-    synthetic = pd.concat(list(sample_tables(fitted, **options)), ignore_index=True)
-    warn_of_timeless(synthetic, fitted.roles)
-    return synthetic
+    chunks = sample_tables(fitted, **options)
+    counted = with_progress(chunks, options["entities"], fitted.roles, shown=progress)
+    return pd.concat(list(counted), ignore_index=True)
+
+
+def with_progress(
+    chunks: Iterator[pd.DataFrame], total: int, roles: TableRoles, *, shown: bool = True
+) -> Iterator[pd.DataFrame]:
+    """The chunks, counted in entities on a progress bar, with a warning for entities
+    without times."""
+    with tqdm(total=total, unit="entities", desc="sampling", disable=not shown) as bar:
+        for chunk in chunks:
+            warn_of_timeless(chunk, roles)
+            bar.update(chunk[roles.id_col].nunique())
+            yield chunk
 
 
 def _roles_of(args: argparse.Namespace, real: pd.DataFrame) -> TableRoles:
@@ -821,18 +833,7 @@ def _run_sample(args: argparse.Namespace) -> None:
         constants=constants,
     )
     total = DEFAULT_ENTITIES if entities is None else entities
-    with tqdm(total=total, unit="entities", desc="sampling") as bar:
-        written = write_chunks(_counted(chunks, bar, fitted.roles), output)
-    print(f"Synthetic table: {written}")
-
-
-def _counted(
-    chunks: Iterator[pd.DataFrame], bar: "tqdm", roles: TableRoles
-) -> Iterator[pd.DataFrame]:
-    for chunk in chunks:
-        warn_of_timeless(chunk, roles)
-        bar.update(chunk[roles.id_col].nunique())
-        yield chunk
+    print(f"Synthetic table: {write_chunks(with_progress(chunks, total, fitted.roles), output)}")
 
 
 def _constants_from(table: pd.DataFrame, fitted: FittedTable, name: str) -> pd.DataFrame:
@@ -868,6 +869,7 @@ def _run_synthesize(args: argparse.Namespace) -> None:
         print(f"Model: {fitted.save(args.model)}")
     synthetic = sample_table(
         fitted,
+        progress=True,
         entities=args.entities,
         seed=args.seed,
         events_per_entity=args.events_per_entity,

@@ -65,7 +65,7 @@ def main(argv: Sequence[str] | None = None) -> None:
     training, held_out = hold_out(flights, FLIGHT_ROLES.id_col, DEFAULT_HOLDOUT, seed=args.seed)
     fitted = fit_table(training, FLIGHT_ROLES, steps=args.steps, seed=args.seed)
     model = fitted.save(args.output / "flights.velora")
-    synthetic = sample_table(fitted, entities=args.entities, seed=args.seed)
+    synthetic = sample_table(fitted, entities=args.entities, seed=args.seed, progress=True)
     table = write_table(synthetic, args.output / "synthetic_flights.csv")
     print(f"Synthetic table: {table} ({len(synthetic)} departures of {args.entities} aircraft)")
     report = report_on(
