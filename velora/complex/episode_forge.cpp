@@ -630,7 +630,6 @@ py::object synthesize(py::object self, py::object n, py::object produce_nans, py
     return df_synth;
 }
 
-
 // --- sampling many entities -----------------------------------------------------------------
 
 // What one `sample` call asks for, checked once and shared by its chunks.
@@ -669,12 +668,13 @@ void check_given_constants(py::object self, py::object df_const, long long count
                    " (columns given to sample are clustered and cannot be given).");
         }
         py::object model = self.attr("df_model")[column];
-        if (!py::isinstance(model, import_module("velora.model.categorical")
-                                       .attr("CategoricalModel"))) {
+        if (!py::isinstance(model,
+                            import_module("velora.model.categorical").attr("CategoricalModel"))) {
             continue;
         }
         py::object values = df_const[column].attr("dropna")();
-        py::object unseen = values[values.attr("isin")(model.attr("categories")).attr("__invert__")()];
+        py::object unseen =
+            values[values.attr("isin")(model.attr("categories")).attr("__invert__")()];
         if (py::len(unseen) > 0) {
             refuse("df_const column " + text(py::repr(column)) + " holds values the model never " +
                    "saw: " + text(unseen.attr("unique")().attr("tolist")()) +
@@ -690,10 +690,9 @@ SampleRequest sample_request(py::object self, py::object count, py::object seed,
     require_trained(self);
     SampleRequest request;
     request.count = whole_number(count, "count", 0);
-    request.seed = seed.is_none()
-                       ? global("np").attr("random").attr("default_rng")().attr("integers")(
-                             py::int_(1LL << 32))
-                       : py::int_(whole_number(seed, "seed", 0));
+    request.seed = seed.is_none() ? global("np").attr("random").attr("default_rng")().attr(
+                                        "integers")(py::int_(1LL << 32))
+                                  : py::int_(whole_number(seed, "seed", 0));
     if (!df_const.is_none()) {
         check_given_constants(self, df_const, request.count);
         df_const = df_const.attr("reset_index")("drop"_a = true);
@@ -775,8 +774,8 @@ py::object matching_id_codes(py::object self, py::object codes, py::dict inputs,
             columns[name] = tf("broadcast_to")(tf("reshape")(part, py::make_tuple(rows, 1)),
                                                py::make_tuple(rows, entities));
         }
-        py::object y_rows = tf("broadcast_to")(tf("expand_dims")(y, 0),
-                                               py::make_tuple(rows, entities, width));
+        py::object y_rows =
+            tf("broadcast_to")(tf("expand_dims")(y, 0), py::make_tuple(rows, entities, width));
         py::dict losses = group.attr("loss")(y_rows, columns);
         py::list terms;
         for (auto item : inputs) {
@@ -786,8 +785,9 @@ py::object matching_id_codes(py::object self, py::object codes, py::dict inputs,
     }
     py::object chosen = randomness("categorical")(tf("concat")(logits, "axis"_a = 0));
     py::object chosen_sigma = tf("gather")(sigma, chosen);
-    return tf("gather")(mu, chosen).attr("__add__")(
-        chosen_sigma.attr("__mul__")(randomness("normal")(tf("shape")(chosen_sigma))));
+    return tf("gather")(mu, chosen)
+        .attr("__add__")(
+            chosen_sigma.attr("__mul__")(randomness("normal")(tf("shape")(chosen_sigma))));
 }
 
 // Without the training entities' codes: the id encoder's code given the constants, the id and
@@ -825,7 +825,8 @@ py::object chunk_exogenous(py::object self, py::list frames, long long n) {
     for (py::handle frame : frames) {
         py::object rows = py::reinterpret_borrow<py::object>(frame);
         require_rows(rows, "every frame of df_exogenous", py::int_(n));
-        encoded.append(exogenous_inputs(self, rows_of(rows, 0, n), py::int_(n), max_workers_of(self)));
+        encoded.append(
+            exogenous_inputs(self, rows_of(rows, 0, n), py::int_(n), max_workers_of(self)));
     }
     return tf("stack")(encoded);
 }
@@ -856,7 +857,6 @@ py::object chunk_lengths(py::object self, const SampleRequest& request, py::dict
     return np.attr("minimum")(share[at], n);
 }
 
-
 // Sample columns drawn from their clusters, each draw seeded by the entity's number (and, for
 // event columns, the event's): a constant column keeps one value through its entity.
 void decode_entity_clusters(py::object self, py::object& df_synth, const SampleRequest& request,
@@ -872,9 +872,9 @@ void decode_entity_clusters(py::object self, py::object& df_synth, const SampleR
         const bool constant = self.attr("const_cols").contains(column);
         py::list codes = df_synth[column].attr("tolist")(), drawn;
         for (std::size_t row = 0; row < py::len(codes); ++row) {
-            py::object seed = constant ? py::object(py::make_tuple(request.seed, numbers[row]))
-                                       : py::object(py::make_tuple(request.seed, numbers[row],
-                                                                   steps[row]));
+            py::object seed =
+                constant ? py::object(py::make_tuple(request.seed, numbers[row]))
+                         : py::object(py::make_tuple(request.seed, numbers[row], steps[row]));
             drawn.append(cluster.attr("sample")(codes[row], "seed"_a = seed));
         }
         set_item(df_synth, column, drawn);
@@ -886,8 +886,8 @@ py::object synthetic_ids(py::object numbers, long long count) {
     py::list ids;
     for (py::handle number : numbers) {
         std::string digits = std::to_string(number.cast<long long>() + 1);
-        ids.append(py::str("synthetic-" + std::string(width - std::min<int>(width, digits.size()), '0') +
-                           digits));
+        ids.append(py::str("synthetic-" +
+                           std::string(width - std::min<int>(width, digits.size()), '0') + digits));
     }
     return ids;
 }
@@ -901,9 +901,10 @@ py::object sample_chunk(py::object self, const SampleRequest& request, long long
         return pd.attr("DataFrame")("columns"_a = columns);
     }
     py::object numbers = np.attr("arange")(first, first + count);
-    py::object keys = tf("constant")(randomness("entity_keys")(request.seed, numbers),
-                                     "dtype"_a = tf("uint32"));
-    py::object given = request.df_const.is_none() ? none() : rows_of(request.df_const, first, count);
+    py::object keys =
+        tf("constant")(randomness("entity_keys")(request.seed, numbers), "dtype"_a = tf("uint32"));
+    py::object given =
+        request.df_const.is_none() ? none() : rows_of(request.df_const, first, count);
     const long long n =
         request.lengths.is_none()
             ? self.attr("max_time_steps").cast<long long>()
@@ -951,15 +952,16 @@ py::object sample_chunk(py::object self, const SampleRequest& request, long long
         for (std::size_t i = 0; i < py::len(length_list); ++i) {
             rows.append(rows_of(entity_frames[i], 0, length_list[i].cast<long long>()));
         }
-        df_synth = df_synth.attr("assign")(
-            **py::dict(pd.attr("concat")(rows, "ignore_index"_a = true)));
+        df_synth =
+            df_synth.attr("assign")(**py::dict(pd.attr("concat")(rows, "ignore_index"_a = true)));
     }
     rebuild_times(self, df_synth, entity_of_row);
     restore_time_dtype(self, df_synth);
     py::object entity_numbers = numbers.attr("take")(entity_of_row);
     decode_entity_clusters(self, df_synth, request, entity_numbers);
     set_item(df_synth, self.attr("id_idx"),
-             pd.attr("Series")(synthetic_ids(numbers, request.count)).attr("take")(entity_of_row)
+             pd.attr("Series")(synthetic_ids(numbers, request.count))
+                 .attr("take")(entity_of_row)
                  .attr("to_numpy")());
     df_synth = df_synth[columns];
     restore_integer_dtypes(self, df_synth);
@@ -976,9 +978,9 @@ long long checked_chunk_size(py::object chunk_size) {
 }
 
 py::object sample_chunks(py::object self, py::object count, py::object seed, py::object df_const,
-                         py::object lengths, py::object df_exogenous,
-                         py::object association_rules, py::object expression_rules,
-                         py::object produce_nans, py::object chunk_size) {
+                         py::object lengths, py::object df_exogenous, py::object association_rules,
+                         py::object expression_rules, py::object produce_nans,
+                         py::object chunk_size) {
     SampleRequest request = sample_request(self, count, seed, df_const, lengths, df_exogenous,
                                            association_rules, expression_rules, produce_nans);
     const long long chunk = checked_chunk_size(chunk_size);
@@ -995,9 +997,9 @@ py::object sample(py::object self, py::object count, py::object seed, py::object
     SampleRequest request = sample_request(self, count, seed, df_const, lengths, df_exogenous,
                                            association_rules, expression_rules, produce_nans);
     const long long chunk = checked_chunk_size(chunk_size);
-    py::object bar = import_module("tqdm").attr("tqdm")(
-        "total"_a = request.count, "unit"_a = "entities", "desc"_a = "Sampling",
-        "disable"_a = !truthy(progress));
+    py::object bar =
+        import_module("tqdm").attr("tqdm")("total"_a = request.count, "unit"_a = "entities",
+                                           "desc"_a = "Sampling", "disable"_a = !truthy(progress));
     py::list frames;
     for (long long first = 0; first < request.count; first += chunk) {
         const long long size = std::min(chunk, request.count - first);
@@ -1066,7 +1068,8 @@ pd.DataFrame
     The entities in the training table's layout, ids "synthetic-0001", "synthetic-0002", ...
 )";
 
-constexpr const char* sample_chunks_doc = R"(The entities `sample` draws, as an iterator of one frame
+constexpr const char* sample_chunks_doc =
+    R"(The entities `sample` draws, as an iterator of one frame
 per chunk: for tables too large to hold at once. Takes `sample`'s parameters but `progress`.
 )";
 

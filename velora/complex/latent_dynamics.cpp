@@ -335,8 +335,8 @@ py::object step_input(py::object x_t, py::object z_id, py::object x_exog, py::ob
     parts.append(z_id);
     if (!x_exog.is_none()) {
         py::slice all(none(), none(), none());
-        parts.append(x_exog[py::make_tuple(all, py::slice(row, row.attr("__add__")(1), none()),
-                                           all)]);
+        parts.append(
+            x_exog[py::make_tuple(all, py::slice(row, row.attr("__add__")(1), none()), all)]);
     }
     return concat(parts, -1);
 }
