@@ -819,6 +819,7 @@ def _run_sample(args: argparse.Namespace) -> None:
                 f"{len(constants)} entities; leave --entities out"
             )
         entities = len(constants)
+    entities = DEFAULT_ENTITIES if entities is None else entities
     donors = read_table(args.exogenous_from) if args.exogenous_from else None
     if donors is not None:
         for col in [fitted.roles.id_col, *fitted.roles.exog_cols]:
@@ -826,14 +827,14 @@ def _run_sample(args: argparse.Namespace) -> None:
                 raise UsageError(f"unknown column '{col}' in {args.exogenous_from}")
     chunks = sample_tables(
         fitted,
-        entities=DEFAULT_ENTITIES if entities is None else entities,
+        entities=entities,
         seed=args.seed,
         events_per_entity=args.events_per_entity,
         donors=donors,
         constants=constants,
     )
-    total = DEFAULT_ENTITIES if entities is None else entities
-    print(f"Synthetic table: {write_chunks(with_progress(chunks, total, fitted.roles), output)}")
+    written = write_chunks(with_progress(chunks, entities, fitted.roles), output)
+    print(f"Synthetic table: {written}")
 
 
 def _constants_from(table: pd.DataFrame, fitted: FittedTable, name: str) -> pd.DataFrame:

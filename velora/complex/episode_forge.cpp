@@ -297,6 +297,20 @@ void require_trained(py::object self) {
     }
 }
 
+// mean + noise * std: one draw per latent dimension, as the training losses and `sample_id`
+// draw.
+py::object posterior_draw(py::object mean, py::object std) {
+    return mean.attr("__add__")(std.attr("__mul__")(randomness("normal")(tf("shape")(std))));
+}
+
+// An id code drawn from the id encoder given its inputs, the id's encoding and the
+// constants' ([entities, I] each).
+py::object encoded_id_code(py::object self, py::list inputs) {
+    py::object x = tf("expand_dims")(tf("concat")(inputs, "axis"_a = -1), 1);
+    auto moments = unpack(self.attr("id_encoder")(x), 2);
+    return posterior_draw(moments[0], moments[1]);
+}
+
 py::object id_code(py::object self, py::object id, py::object df_const, py::object max_workers) {
     if (id.is_none()) {
         require_trained(self);
@@ -312,7 +326,8 @@ py::object id_code(py::object self, py::object id, py::object df_const, py::obje
     column[id_idx] = py::make_tuple(code);
     py::object id_frame =
         self.attr("df_transformer_id").attr("transform")(global("pd").attr("DataFrame")(column));
-    py::object x_id = self.attr("df_value_id").attr("unify_inputs")(id_frame);
+    py::list inputs;
+    inputs.append(self.attr("df_value_id").attr("unify_inputs")(id_frame));
     py::object const_group = self.attr("df_value_const");
     if (const_group.attr("learned_input_size")().cast<int>() != 0) {
         if (df_const.is_none()) {
@@ -325,16 +340,11 @@ py::object id_code(py::object self, py::object id, py::object df_const, py::obje
                   "df_const is suppliedwith the column names " +
                       text(expected));
         }
-        py::object x_const = const_group.attr("unify_inputs")(
+        inputs.append(const_group.attr("unify_inputs")(
             self.attr("df_transformer_const")
-                .attr("transform")(df_const, "max_workers"_a = max_workers));
-        x_id = tf("concat")(py::make_tuple(x_id, x_const), "axis"_a = -1);
+                .attr("transform")(df_const, "max_workers"_a = max_workers)));
     }
-    auto moments = unpack(self.attr("id_encoder")(tf("expand_dims")(x_id, 1)), 2);
-    // One draw per latent dimension, as the training losses and `sample_id` draw.
-    py::object noise =
-        tf("random").attr("normal")(tf("shape")(moments[1]), "dtype"_a = tf("float32"));
-    return moments[0].attr("__add__")(moments[1].attr("__mul__")(noise));
+    return encoded_id_code(self, inputs);
 }
 
 py::object exogenous_inputs(py::object self, py::object df_exogenous, py::object n,
@@ -784,10 +794,7 @@ py::object matching_id_codes(py::object self, py::object codes, py::dict inputs,
         logits.append(tf("negative")(tf("add_n")(terms)));
     }
     py::object chosen = randomness("categorical")(tf("concat")(logits, "axis"_a = 0));
-    py::object chosen_sigma = tf("gather")(sigma, chosen);
-    return tf("gather")(mu, chosen)
-        .attr("__add__")(
-            chosen_sigma.attr("__mul__")(randomness("normal")(tf("shape")(chosen_sigma))));
+    return posterior_draw(tf("gather")(mu, chosen), tf("gather")(sigma, chosen));
 }
 
 // Without the training entities' codes: the id encoder's code given the constants, the id and
@@ -801,10 +808,7 @@ py::object encoder_id_codes(py::object self, py::dict inputs, long long count) {
     py::list parts;
     parts.append(self.attr("df_value_id").attr("unify_inputs")(id_inputs));
     parts.append(self.attr("df_value_const").attr("unify_inputs")(inputs));
-    py::object x = tf("expand_dims")(tf("concat")(parts, "axis"_a = -1), 1);
-    auto moments = unpack(self.attr("id_encoder")(x), 2);
-    return moments[0].attr("__add__")(
-        moments[1].attr("__mul__")(randomness("normal")(tf("shape")(moments[1]))));
+    return encoded_id_code(self, parts);
 }
 
 // Id codes of a chunk's entities: drawn as `synthesize` draws them, or given the caller's
@@ -896,10 +900,6 @@ py::object synthetic_ids(py::object numbers, long long count) {
 py::object sample_chunk(py::object self, const SampleRequest& request, long long first,
                         long long count) {
     py::object np = global("np"), pd = global("pd");
-    py::list columns = output_columns(self, py::str("synthetic"));
-    if (count == 0) {
-        return pd.attr("DataFrame")("columns"_a = columns);
-    }
     py::object numbers = np.attr("arange")(first, first + count);
     py::object keys =
         tf("constant")(randomness("entity_keys")(request.seed, numbers), "dtype"_a = tf("uint32"));
@@ -963,7 +963,7 @@ py::object sample_chunk(py::object self, const SampleRequest& request, long long
              pd.attr("Series")(synthetic_ids(numbers, request.count))
                  .attr("take")(entity_of_row)
                  .attr("to_numpy")());
-    df_synth = df_synth[columns];
+    df_synth = df_synth[output_columns(self, py::str("synthetic"))];
     restore_integer_dtypes(self, df_synth);
     if (!request.expression_rules.is_none()) {
         for (py::handle rule : request.expression_rules) {
@@ -994,21 +994,21 @@ py::object sample(py::object self, py::object count, py::object seed, py::object
                   py::object lengths, py::object df_exogenous, py::object association_rules,
                   py::object expression_rules, py::object produce_nans, py::object chunk_size,
                   py::object progress) {
-    SampleRequest request = sample_request(self, count, seed, df_const, lengths, df_exogenous,
-                                           association_rules, expression_rules, produce_nans);
-    const long long chunk = checked_chunk_size(chunk_size);
+    py::object chunks =
+        sample_chunks(self, count, seed, df_const, lengths, df_exogenous, association_rules,
+                      expression_rules, produce_nans, chunk_size);
     py::object bar =
-        import_module("tqdm").attr("tqdm")("total"_a = request.count, "unit"_a = "entities",
+        import_module("tqdm").attr("tqdm")("total"_a = count, "unit"_a = "entities",
                                            "desc"_a = "Sampling", "disable"_a = !truthy(progress));
     py::list frames;
-    for (long long first = 0; first < request.count; first += chunk) {
-        const long long size = std::min(chunk, request.count - first);
-        frames.append(sample_chunk(self, request, first, size));
-        bar.attr("update")(size);
+    for (py::handle frame : chunks) {
+        frames.append(frame);
+        bar.attr("update")(frame[self.attr("id_idx")].attr("nunique")());
     }
     bar.attr("close")();
     if (py::len(frames) == 0) {
-        return sample_chunk(self, request, 0, 0);
+        return global("pd").attr("DataFrame")("columns"_a =
+                                                  output_columns(self, py::str("synthetic")));
     }
     return global("pd").attr("concat")(frames, "ignore_index"_a = true);
 }

@@ -199,8 +199,6 @@ def _rebuild(cls: type["EventSynthesizer"], description: dict[str, Any]) -> "Eve
     kept["_column_dtypes"] = pd.Series(kept.pop("column_dtypes"), dtype=object)
     synthesizer = cls._restore(kept, transformers)
     synthesizer.build([synthesizer.bs, synthesizer.max_time_steps, None])
-    for part in TRANSFORMERS:
-        getattr(synthesizer, part)._fitted = True
     return synthesizer
 
 
