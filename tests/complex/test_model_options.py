@@ -45,7 +45,9 @@ def table() -> pd.DataFrame:
 
 @pytest.fixture(scope="module")
 def ending(table) -> EventSynthesizer:
-    """Trained to learn where entities end, reading the recurrent state in its emission."""
+    """Trained to learn where entities end, reading the recurrent state in its emission.
+    Seeded, so what it learns does not hang on the tests that ran before it."""
+    tf.keras.utils.set_random_seed(0)
     model = synthesizer(table, learn_entity_end=True, emission_reads_state=True)
     model.learn(table, epochs=1, steps_per_epoch=300)
     return model
