@@ -580,7 +580,12 @@ def train_synthesizer(
     import tensorflow as tf  # loaded only when training: it takes seconds
 
     from velora.complex.episode_forge import EventSynthesizer
-    from velora.config import DateTransformerConfig, DeepStateConfig, MetaTransformerConfig
+    from velora.config import (
+        DateTransformerConfig,
+        DeepStateConfig,
+        MetaTransformerConfig,
+        ModelBuilderConfig,
+    )
 
     tf.keras.utils.set_random_seed(seed)
     longest = table.groupby(roles.id_col, sort=False).size().max()
@@ -602,6 +607,8 @@ def train_synthesizer(
         # the training entities' own.
         id_kl_free_bits=ID_KL_FREE_BITS,
         id_codes_from_training=True,
+        # Whole numbers (wind in knots, minutes of delay) come back whole and in range.
+        model_builder_config=ModelBuilderConfig(integer_counts=True),
         # Start dates stay within the real range, and gaps of a few distinct lengths (yearly
         # panels) keep them.
         meta_transformer_config=MetaTransformerConfig(

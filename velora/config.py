@@ -108,9 +108,13 @@ class ModelBuilderConfig:
 
     Attributes:
         quantile_levels: the probabilities at which a continuous column's quantiles are kept.
+        integer_counts: columns of whole numbers (an `Integer` meta) are counts, decoded as
+            whole numbers within their fitted range; off, they are continuous like any other
+            number.
     """
 
     quantile_levels: tuple[float, ...] = (0.01, 0.05, 0.25, 0.5, 0.75, 0.95, 0.99)
+    integer_counts: bool = False
 
 
 @dataclass
@@ -119,14 +123,29 @@ class ValueFactoryConfig:
 
     Attributes:
         dates_as_continuous: a date column is only its number; otherwise also its hour,
-            weekday, day and month categories. Must agree with the frame transformer's
-            `continuous_only_dates`, which decides the columns the values read.
+            weekday, day and month categories. Leave it None: it then follows the
+            `continuous_only_dates` of the frame transformers the values read, which
+            `DeepStateConfig` pairs with its own (unpaired, None counts as False). Set, it
+            overrides them.
         max_embedding_size: widest embedding of a categorical input; columns with fewer
             categories get one dimension per category.
     """
 
-    dates_as_continuous: bool = False
+    dates_as_continuous: bool | None = None
     max_embedding_size: int = 16
+
+    def pair_with(self, transformers: "MetaTransformerConfig") -> None:
+        """Follow `transformers.continuous_only_dates` while `dates_as_continuous` is None."""
+        # Not a field: a copy or a saved configuration is paired again by its owner.
+        self._paired_transformers = transformers
+
+    def dates_continuous(self) -> bool:
+        """Whether a date column is its number alone, as set or as the paired transformers
+        encode dates."""
+        if self.dates_as_continuous is not None:
+            return bool(self.dates_as_continuous)
+        paired = getattr(self, "_paired_transformers", None)
+        return bool(paired is not None and paired.continuous_only_dates)
 
 
 @dataclass
@@ -175,7 +194,8 @@ class DeepStateConfig:
         meta_factory_config: how column metas are inferred.
         model_builder_config: how the value models summarise columns.
         value_factory_config: how value groups encode and decode columns.
-        meta_transformer_config: how frame transformers encode columns.
+        meta_transformer_config: how frame transformers encode columns; its
+            `continuous_only_dates` also decides the value groups' `dates_as_continuous`.
     """
 
     codes: int = 50
@@ -201,3 +221,34 @@ class DeepStateConfig:
     model_builder_config: ModelBuilderConfig = field(default_factory=ModelBuilderConfig)
     value_factory_config: ValueFactoryConfig = field(default_factory=ValueFactoryConfig)
     meta_transformer_config: MetaTransformerConfig = field(default_factory=MetaTransformerConfig)
+
+    def __post_init__(self) -> None:
+        nested = self._date_configs()
+        if nested is not None and nested[0].dates_as_continuous not in (
+            None,
+            nested[1].continuous_only_dates,
+        ):
+            raise ValueError(
+                "DeepStateConfig: value_factory_config.dates_as_continuous is "
+                f"{nested[0].dates_as_continuous} but meta_transformer_config."
+                f"continuous_only_dates is {nested[1].continuous_only_dates}. Set only "
+                "meta_transformer_config.continuous_only_dates; the value groups follow it."
+            )
+
+    def __setattr__(self, name: str, value: object) -> None:
+        super().__setattr__(name, value)
+        # Which columns a date becomes is one decision: the transformers make the columns
+        # that the value groups read, so the value groups follow the transformers, also
+        # when either nested configuration is replaced.
+        nested = self._date_configs()
+        if name in ("value_factory_config", "meta_transformer_config") and nested is not None:
+            nested[0].pair_with(nested[1])
+
+    def _date_configs(self) -> "tuple[ValueFactoryConfig, MetaTransformerConfig] | None":
+        values = getattr(self, "value_factory_config", None)
+        transformers = getattr(self, "meta_transformer_config", None)
+        if isinstance(values, ValueFactoryConfig) and isinstance(
+            transformers, MetaTransformerConfig
+        ):
+            return values, transformers
+        return None

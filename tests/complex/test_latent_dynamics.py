@@ -236,60 +236,6 @@ def test_a_subclass_with_every_hook_is_constructed():
     assert list(model.df_model_time_series) == ["kind", "x", "t_diff"]
 
 
-@pytest.mark.parametrize(
-    "method, signature",
-    [
-        (
-            "__init__",
-            "(self, df, id_idx: 'str', time_idx: 'str', event_cols: 'List[str]', "
-            "const_cols: 'List[str]', exog_cols: 'List[str]', sample_cols: 'List[str]', "
-            "config: 'DeepStateConfig' = None) -> 'None'",
-        ),
-        (
-            "preprocess_df",
-            "(self, df: 'pd.DataFrame', max_time_steps: 'Optional[int]' = None) -> 'pd.DataFrame'",
-        ),
-        ("build", "(self, input_shape) -> 'None'"),
-        (
-            "get_initial_state",
-            "(self, input_dict: 'Dict[str, tf.Tensor]') -> 'List[tf.Tensor]'",
-        ),
-        ("sample_id", "(self, bs: 'int' = 1) -> 'Tuple[tf.Tensor, tf.Tensor]'"),
-        ("loss_func", "(self, input_dict: 'Dict[str, tf.Tensor]') -> 'Dict[str, tf.Tensor]'"),
-        (
-            "transition_loop",
-            "(self, n: 'int', z_id: 'tf.Tensor', x_exog: 'tf.Tensor' = None, "
-            "x_time_series: 'tf.Tensor' = None, "
-            "association_rules: 'Optional[List[Association]]' = None, "
-            "x_overwrite: 'Optional[tf.Tensor]' = None, mask: 'Optional[tf.Tensor]' = None)"
-            " -> 'Tuple[tf.Tensor, tf.Tensor]'",
-        ),
-        ("train_step", "(self, data) -> 'Dict[str, tf.Tensor]'"),
-        (
-            "learn",
-            "(self, df: 'pd.DataFrame', epochs: 'int' = 10, steps_per_epoch: 'int' = 1000)"
-            " -> 'tf.keras.callbacks.History'",
-        ),
-        (
-            "synthesize",
-            "(self, n: 'int', produce_nans: 'bool' = True, id: 'Optional[Any]' = None, "
-            "df_const: 'Optional[pd.DataFrame]' = None, "
-            "df_time_series: 'Optional[pd.DataFrame]' = None, "
-            "df_exogenous: 'Optional[pd.DataFrame]' = None, "
-            "association_rules: 'Optional[List[Association]]' = None, "
-            "expression_rules: 'Optional[List[Expression]]' = None) -> 'pd.DataFrame'",
-        ),
-        (
-            "diagonal_normal_kl_divergence",
-            "(mu_1: 'tf.Tensor', stddev_1: 'tf.Tensor', mu_2: 'tf.Tensor', "
-            "stddev_2: 'tf.Tensor') -> 'tf.Tensor'",
-        ),
-    ],
-)
-def test_method_signatures(method, signature):
-    assert str(inspect.signature(getattr(DeepStateSpaceModel, method))) == signature
-
-
 def test_static_method_and_read_only_property(trained):
     assert isinstance(
         inspect.getattr_static(DeepStateSpaceModel, "diagonal_normal_kl_divergence"),

@@ -62,9 +62,14 @@ def affine_chain():
 
 @pytest.mark.parametrize("make", ALL.values(), ids=ALL.keys())
 @pytest.mark.parametrize("method", ["transform", "inverse_transform"])
-def test_use_before_fit_raises(make, method):
-    with pytest.raises(TransformerNotFitError):
-        getattr(make("x"), method)(frame())
+def test_use_before_fit_raises_naming_the_transformer(make, method):
+    transformer = make("x")
+    with pytest.raises(TransformerNotFitError) as info:
+        getattr(transformer, method)(frame())
+    assert (
+        str(info.value)
+        == f"{transformer!r} was used before it was fitted: call its fit(df) or fit_transform(df) first."
+    )
 
 
 @pytest.mark.parametrize("make", LEAVES.values(), ids=LEAVES.keys())

@@ -14,7 +14,7 @@ from velora.transformer.base import SequentialTransformer
 from velora.transformer.child.categorical import CategoricalTransformer
 from velora.transformer.child.quantile import QuantileTransformer
 from velora.transformer.child.standard_scaler import StandardScaler
-from velora.transformer.data_frame import DateColumnTransformer
+from velora.transformer.column import DateColumnTransformer
 from velora.transformer.exceptions import TransformerNotFitError
 
 ENTITIES, T = 6, 4

@@ -1,7 +1,6 @@
 """Date transformers: day numbers, business days, calendar categories and the pipeline."""
 
 import datetime as dt
-import inspect
 import subprocess
 import sys
 import traceback
@@ -90,27 +89,6 @@ def test_class_statements(cls, base, members, doc_start):
     else:
         assert cls.__doc__.startswith(doc_start)
         assert "Attributes:" in cls.__doc__
-
-
-# The annotations whose text matters to callers: the type variable, `cls` and the hours.
-@pytest.mark.parametrize(
-    ("function", "text"),
-    [
-        (DateToNumericTransformer.fit,
-         "(self: 'DateToNumericType', df: 'pd.DataFrame') -> 'DateToNumericType'"),
-        (DateToNumericTransformer.from_meta.__func__,
-         "(cls: 'Type[DateToNumericType]', meta: 'Affine[np.datetime64]') -> 'DateToNumericType'"),
-        (BusDateToNumericTransformer.__init__,
-         "(self, name: 'str', unit: 'Optional[str]' = 'days', start_date: "
-         "'Optional[pd.Timestamp]' = None, hours_min: 'int' = 0, hours_max: 'int' = 24, "
-         "date_format: 'Optional[str]' = None)"),
-        (DateTransformer.from_meta.__func__,
-         "(cls, meta: 'Affine[np.datetime64]', config: 'Optional[DateTransformerConfig]' = None)"
-         " -> \"'DateTransformer'\""),
-    ],
-)  # fmt: skip
-def test_signatures(function, text):
-    assert str(inspect.signature(function)) == text
 
 
 def test_split_datetime_docstring_and_read_only_out_columns():

@@ -42,6 +42,20 @@ void raise(py::handle exc_type, const std::string& message, Where where) {
     raise(exc_type, py::str(message), where);
 }
 
+void raise_with_note(py::handle exc_type, const std::string& message, const std::string& note,
+                     Where where) {
+    PyObject* instance = PyObject_CallOneArg(exc_type.ptr(), py::str(message).ptr());
+    if (instance != nullptr) {
+        PyObject* added = PyObject_CallMethod(instance, "add_note", "s", note.c_str());
+        if (added == nullptr) {
+            Py_DECREF(instance);
+            throw py::error_already_set();
+        }
+        Py_DECREF(added);
+    }
+    raise_instance(exc_type, instance, where);
+}
+
 void set_error_from_current_exception() {
     try {
         throw;

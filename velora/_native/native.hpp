@@ -131,6 +131,10 @@ FunctionSpec function_spec(const std::string& qualname, std::string module,
 [[noreturn]] void raise(py::handle exc_type, const std::string& message,
                         Where where = Where::current());
 
+// Raises `exc_type(message)` with `note` added (shown below the message, not part of it).
+[[noreturn]] void raise_with_note(py::handle exc_type, const std::string& message,
+                                  const std::string& note, Where where = Where::current());
+
 // Turns the C++ exception being handled into the pending Python error.
 void set_error_from_current_exception();
 

@@ -335,10 +335,16 @@ py::object id_code(py::object self, py::object id, py::object df_const, py::obje
             for (py::handle child : self.attr("df_model_const").attr("children")) {
                 expected.append(child.attr("name"));
             }
-            raise(PyExc_ValueError,
-                  "df_const is None but df_value_const.learned_input_size != 0. Ensure that "
-                  "df_const is suppliedwith the column names " +
-                      text(expected));
+            // The message is the established one; the note says it in the caller's terms.
+            raise_with_note(PyExc_ValueError,
+                            "df_const is None but df_value_const.learned_input_size != 0. "
+                            "Ensure that df_const is suppliedwith the column names " +
+                                text(expected),
+                            "Pass df_const: one row with the entity's constant columns " +
+                                text(self.attr("const_cols")) + " and its first time (" +
+                                text(py::repr(self.attr("time_idx"))) + " of its first event) as " +
+                                text(py::repr(start_column(self.attr("time_idx")))) +
+                                ", in the layout preprocess_df(df) gives them.");
         }
         inputs.append(const_group.attr("unify_inputs")(
             self.attr("df_transformer_const")

@@ -3,19 +3,13 @@
 import math
 from typing import TYPE_CHECKING
 
+import numpy as np
 import pandas as pd
-from pandas.api.types import (
-    infer_dtype,
-    is_bool_dtype,
-    is_datetime64_any_dtype,
-    is_integer_dtype,
-    is_numeric_dtype,
-    is_timedelta64_dtype,
-)
+from pandas.api.types import infer_dtype, is_integer_dtype, is_numeric_dtype
 
 from ..config import MetaFactoryConfig
 from .base import ValueMeta
-from .value import Bool, Categorical, DateTime, Float, Integer, String, TimeDelta
+from .value import Categorical, DateTime, Float, Integer, String
 from .value.datetime import get_date_format, parse_dates
 
 ZERO_PADDED = r"[+-]?0\d+"
@@ -34,7 +28,11 @@ class MetaExtractor:
         from . import DataFrameMeta
 
         if not df.columns.is_unique:
-            raise ValueError("Column names must be unique to extract a frame's meta.")
+            repeated = sorted(map(str, df.columns[df.columns.duplicated()].unique()))
+            raise ValueError(
+                f"MetaExtractor.extract: the frame has more than one column named {repeated}; "
+                "give every column a name of its own."
+            )
         config = config or MetaFactoryConfig()
         children = [cls.create_meta(df[column], config) for column in df.columns]
         meta = DataFrameMeta(name="df", children=children)
@@ -44,15 +42,13 @@ class MetaExtractor:
     @classmethod
     def create_meta(cls, sr: pd.Series, config: MetaFactoryConfig | None = None) -> ValueMeta:
         """An unextracted meta of the kind the series' dtype and values call for."""
+        # Imported here: the kinds import the value models, which import this package.
+        from velora import kinds
+
         config = config or MetaFactoryConfig()
-        if isinstance(sr.dtype, pd.CategoricalDtype):
-            return Categorical(sr.name)
-        if is_bool_dtype(sr.dtype):
-            return Bool(sr.name)
-        if is_datetime64_any_dtype(sr.dtype):
-            return DateTime(sr.name)
-        if is_timedelta64_dtype(sr.dtype):
-            return TimeDelta(sr.name)
+        decided = kinds.meta_of_dtype(sr)
+        if decided is not None:
+            return decided
         if is_numeric_dtype(sr.dtype):
             return _numeric_meta(sr, len(sr), config, few_unique=Categorical)
         return _text_meta(sr, config)
@@ -83,8 +79,16 @@ def _text_meta(sr: pd.Series, config: MetaFactoryConfig) -> ValueMeta:
 def _numeric_meta(
     numbers: pd.Series, num_rows: int, config: MetaFactoryConfig, few_unique: type[ValueMeta]
 ) -> ValueMeta:
-    """Integer or Float, or `few_unique` where the distinct values are few for `num_rows`."""
+    """Integer for whole numbers (floats too: a missing value makes an int column float),
+    else Float; `few_unique` where the distinct values are few for `num_rows`."""
     log_threshold = config.categorical_threshold_log_multiplier * math.log(num_rows or 1)
     if numbers.nunique() <= max(config.min_num_unique, log_threshold):
         return few_unique(numbers.name)
-    return Integer(numbers.name) if is_integer_dtype(numbers.dtype) else Float(numbers.name)
+    return Integer(numbers.name) if _whole_numbers(numbers) else Float(numbers.name)
+
+
+def _whole_numbers(numbers: pd.Series) -> bool:
+    if is_integer_dtype(numbers.dtype):
+        return True
+    present = numbers.dropna().to_numpy(dtype=float)
+    return bool(present.size) and bool(np.isfinite(present).all() and (present % 1 == 0).all())

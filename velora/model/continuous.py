@@ -67,3 +67,13 @@ class TimeDeltaModel(ContinuousModel):
 
     def _scalar(self, value: float) -> pd.Timedelta:
         return pd.Timedelta(seconds=float(value))
+
+
+class CountModel(ContinuousModel):
+    """A column of whole numbers (counts, ratings, speeds in whole knots): the statistics of
+    `ContinuousModel`, its range in whole numbers."""
+
+    def _fit_present(self, present: pd.Series) -> None:
+        super()._fit_present(present)
+        if self.min is not None:
+            self.min, self.max = int(self.min), int(self.max)

@@ -54,7 +54,7 @@ class Transformer:
 
     def _assert_fitted(self) -> None:
         if not self._fitted:
-            raise TransformerNotFitError()
+            raise TransformerNotFitError(self)
 
     def __iter__(self) -> Iterator["Transformer"]:
         yield self

@@ -1,6 +1,5 @@
 """Frame transformers: the column transformers of a value model, applied to whole frames."""
 
-import dataclasses
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
@@ -8,107 +7,14 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from velora.config import MetaTransformerConfig, QuantileTransformerConfig
+from velora import kinds
+from velora.config import MetaTransformerConfig
 from velora.model import DataFrameModel
-from velora.model.base import ValueModel
-from velora.model.categorical import CategoricalModel
-from velora.model.continuous import ContinuousModel, TimeDeltaModel
-from velora.model.datetime import DateTimeModel
-from velora.transformer.base import CompositeTransformer, SequentialTransformer, Transformer
-from velora.transformer.child.categorical import CategoricalTransformer
-from velora.transformer.child.date import DateTransformer
-from velora.transformer.child.quantile import QuantileTransformer
-from velora.transformer.child.standard_scaler import StandardScaler
+from velora.transformer.base import CompositeTransformer, Transformer
+from velora.transformer.column import fitted_of
 
 # Below this many rows, starting threads costs more than the columns' work they would share.
 PARALLEL_MIN_ROWS = 20_000
-
-
-def _fitted_of(attribute: str) -> property:
-    """A `_fitted` that reads and writes the one of the transformer held in `attribute`."""
-    return property(
-        lambda self: getattr(self, attribute)._fitted,
-        lambda self, fitted: setattr(getattr(self, attribute), "_fitted", fitted),
-    )
-
-
-class TimeDeltaToSecondsTransformer(Transformer):
-    """Durations as float seconds (NaT as NaN), and back to the column's duration dtype.
-
-    Durations come back rounded to the dtype's unit, but no finer than microseconds, which
-    absorbs the float error of scaling.
-    """
-
-    def __init__(self, name: str):
-        super().__init__(name)
-        self.dtype = np.dtype("m8[ns]")
-
-    def fit(self, df: pd.DataFrame, **kwargs) -> "TimeDeltaToSecondsTransformer":
-        if df[self.name].dtype.kind == "m":
-            self.dtype = df[self.name].dtype
-        return super().fit(df)
-
-    def transform(self, df: pd.DataFrame, **kwargs) -> pd.DataFrame:
-        self._assert_fitted()
-        df[self.name] = pd.to_timedelta(df[self.name], errors="coerce").dt.total_seconds()
-        return df
-
-    def inverse_transform(self, df: pd.DataFrame, **kwargs) -> pd.DataFrame:
-        self._assert_fitted()
-        durations = pd.to_timedelta(df[self.name].astype(np.float64), unit="s")
-        unit, _ = np.datetime_data(self.dtype)
-        df[self.name] = durations.dt.round("us" if unit == "ns" else unit).astype(self.dtype)
-        return df
-
-
-class DateColumnTransformer(Transformer):
-    """A date column through the date module's `DateTransformer`, decoded in its own dtype.
-
-    Decoding rounds to the finest unit the column's date format shows before formatting:
-    the day numbers come back a few microseconds off, which would otherwise print a
-    midnight date as the day before. A datetime64 column comes back as datetime64, a text
-    column as text in its format.
-    """
-
-    def __init__(self, date_transformer: DateTransformer):
-        super().__init__(date_transformer.name)
-        self.date_transformer = date_transformer
-        self.dtype = None
-
-    _fitted = _fitted_of("date_transformer")
-
-    @property
-    def out_columns(self) -> list[str]:
-        return self.date_transformer.out_columns
-
-    def fit(self, df: pd.DataFrame, **kwargs) -> "DateColumnTransformer":
-        self.dtype = df[self.name].dtype
-        self.date_transformer.fit(df)
-        return self
-
-    def transform(self, df: pd.DataFrame, **kwargs) -> pd.DataFrame:
-        return self.date_transformer.transform(df)
-
-    def inverse_transform(self, df: pd.DataFrame, **kwargs) -> pd.DataFrame:
-        # The chain's own inverse, without DateTransformer's formatting step.
-        df = SequentialTransformer.inverse_transform(self.date_transformer, df)
-        date_format = self.date_transformer[0].date_format
-        dates = pd.to_datetime(df[self.name]).dt.round(_finest_unit(date_format))
-        if self.dtype is not None and self.dtype.kind == "M":
-            df[self.name] = dates.astype(self.dtype)
-        elif date_format is not None:
-            df[self.name] = dates.dt.strftime(date_format)
-        else:
-            df[self.name] = dates
-        return df
-
-
-def _finest_unit(date_format: str | None) -> str:
-    """The pandas unit of the finest field a strftime format shows."""
-    for directive, unit in (("%f", "us"), ("%S", "s"), ("%M", "min"), ("%H", "h")):
-        if date_format is None or directive in date_format:
-            return unit
-    return "D"
 
 
 class ColumnTransformer(Transformer):
@@ -127,7 +33,7 @@ class ColumnTransformer(Transformer):
         self.encoder = encoder
         self.missing_column = missing_column
 
-    _fitted = _fitted_of("encoder")
+    _fitted = fitted_of("encoder")
 
     @property
     def out_columns(self) -> list[str]:
@@ -181,15 +87,11 @@ class DataFrameTransformer(CompositeTransformer):
     def from_meta(
         cls, model: DataFrameModel, config: MetaTransformerConfig | None = None
     ) -> "DataFrameTransformer":
-        """The transformer of every column of a value model.
-
-        Dates are encoded by `config.date_transformer_config` with its `continuous_only_dates`
-        replaced by `config.continuous_only_dates`, which must agree with the value group's
-        `dates_as_continuous`.
-        """
+        """The transformer of every column of a value model, each its kind's encoder
+        (`velora.kinds`) with a flag of missing values where the column can be missing."""
         config = config or MetaTransformerConfig()
         transformers = [
-            ColumnTransformer(_encoder(child, config), child.missing_column)
+            ColumnTransformer(kinds.of_model(child).encoder(child, config), child.missing_column)
             for child in model.children
         ]
         return cls(model.name, transformers)
@@ -292,35 +194,6 @@ class DataFrameTransformer(CompositeTransformer):
 
     def __repr__(self) -> str:
         return f'DataFrameTransformer(name="{self.name}", columns={self.in_columns})'
-
-
-def _encoder(model: ValueModel, config: MetaTransformerConfig) -> Transformer:
-    """The transformer that encodes the column of a value model."""
-    if isinstance(model, CategoricalModel):
-        return CategoricalTransformer(model.name)
-    if isinstance(model, DateTimeModel):
-        date_config = dataclasses.replace(
-            config.date_transformer_config, continuous_only_dates=config.continuous_only_dates
-        )
-        return DateColumnTransformer(DateTransformer.from_meta(model.meta, config=date_config))
-    if isinstance(model, TimeDeltaModel):
-        return SequentialTransformer(
-            model.name, [TimeDeltaToSecondsTransformer(model.name), _scaler(model.name, config)]
-        )
-    if isinstance(model, ContinuousModel):
-        return _scaler(model.name, config)
-    raise TypeError(f"No transformer for the model {model!r}")
-
-
-def _scaler(name: str, config: MetaTransformerConfig) -> Transformer:
-    if config.quantile:
-        return QuantileTransformer(
-            name=name,
-            config=QuantileTransformerConfig(
-                n_quantiles=config.n_quantiles, max_levels=config.max_levels
-            ),
-        )
-    return StandardScaler(name=name)
 
 
 def _present(columns: Sequence[str], df: pd.DataFrame) -> list[str]:

@@ -140,7 +140,10 @@ class DataFrameValue(keras.layers.Layer):
     def _code_of(self, column: str, category: Any) -> int:
         value = self._values[column]
         if not isinstance(value, CategoricalValue):
-            raise KeyError(f"{column} is not categorical")
+            raise KeyError(
+                f"The association rule's column {column!r} is not categorical in the value "
+                f"group {self.name!r}: associate only columns of categories."
+            )
         return value.code_of(category)
 
     def _split(self, y: tf.Tensor) -> list[tf.Tensor]:

@@ -31,11 +31,14 @@ class QuantileTransformer(NumericTransformer):
         self.config = config if config is not None else QuantileTransformerConfig()
         if self.config.output_distribution not in OUTPUT_DISTRIBUTIONS:
             raise ValueError(
-                f"output_distribution must be one of {OUTPUT_DISTRIBUTIONS}, "
-                f"got {self.config.output_distribution!r}"
+                f'QuantileTransformer(name="{name}"): output_distribution must be one of '
+                f"{OUTPUT_DISTRIBUTIONS}, got {self.config.output_distribution!r}"
             )
         if self.config.n_quantiles < 2:
-            raise ValueError(f"n_quantiles must be at least 2, got {self.config.n_quantiles}")
+            raise ValueError(
+                f'QuantileTransformer(name="{name}"): n_quantiles must be at least 2, got '
+                f"{self.config.n_quantiles}"
+            )
         self.quantiles = np.empty(0)
         self.references = np.empty(0)
         self.levels = np.empty(0)
