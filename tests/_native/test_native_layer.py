@@ -171,6 +171,7 @@ def test_exact_str_arguments_accept_none():
     [
         (lambda s: s.fail("boom"), ValueError, "fail", "raise(PyExc_ValueError"),
         (lambda s: s.missing("k"), KeyError, "missing", "raise(PyExc_KeyError"),
+        (lambda s: s.fail_with_note("m", "n"), ValueError, "fail_with_note", "raise_with_note("),
         (lambda s: s.call_back(lambda: 1 / 0), ZeroDivisionError, "call_back", '"call_back"'),
         (lambda s: Sample.area(s), NotImplementedError, "area", "abstractmethod"),
         (lambda s: s.missing(1), TypeError, "missing", '"missing"'),
@@ -190,10 +191,13 @@ def _testing_source() -> Path:
     return Path(__file__).parents[2] / "velora" / "_native" / "_testing.cpp"
 
 
-def test_errors_keep_their_value():
+def test_errors_keep_their_value_and_notes():
     with pytest.raises(KeyError) as info:
         Square("s").missing("k")
     assert info.value.args == ("k",)
+    with pytest.raises(ValueError) as info:
+        Square("s").fail_with_note("it broke", "mend it")
+    assert (info.value.args, info.value.__notes__) == (("it broke",), ["mend it"])
 
 
 def test_a_second_interpreter_cannot_import_the_module(tmp_path):

@@ -47,6 +47,10 @@ void define_sample(py::module_& m) {
                     [](py::object, py::object callback) { return callback(); })
             .method("missing", {self, str_arg("key")}, "None",
                     [](py::object, py::object key) { raise(PyExc_KeyError, key); })
+            .method("fail_with_note", {self, arg("message", "str"), arg("note", "str")}, "None",
+                    [](py::object, py::object message, py::object note) {
+                        raise_with_note(PyExc_ValueError, text(message), text(note));
+                    })
             .property(
                 "size", "int", [](py::object self) { return self.attr("_size"); },
                 arg("value", "int"),
