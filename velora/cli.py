@@ -28,6 +28,7 @@ from velora.evaluation.columns import (
 )
 from velora.files import UnwritablePathError, atomic_write, check_writable
 from velora.metadata.factory import has_zero_padded_codes
+from velora.quiet_start import import_tensorflow_quietly
 
 if TYPE_CHECKING:
     from velora.complex.episode_forge import EventSynthesizer
@@ -985,9 +986,15 @@ def warn(message: str) -> None:
     print(f"warning: {message}", file=sys.stderr)
 
 
+# The commands that train or run a model, and so load TensorFlow.
+COMMANDS_OF_THE_MODEL = ("synthesize", "fit", "sample")
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit code (2 for a usage error)."""
     args = build_parser().parse_args(argv)
+    if args.command in COMMANDS_OF_THE_MODEL:
+        import_tensorflow_quietly()
     try:
         args.run(args)
     except (UsageError, UnreadableTimeError, UnwritablePathError) as error:

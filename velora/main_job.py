@@ -20,6 +20,7 @@ from velora.cli import (
     write_table,
 )
 from velora.data import load_flights_sample
+from velora.quiet_start import import_tensorflow_quietly
 
 FLIGHT_ROLES = TableRoles(
     id_col="tailnum",
@@ -56,6 +57,7 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
 def main(argv: Sequence[str] | None = None) -> None:
     """Train, synthesise, write the table and the report, and print the headline figures."""
     args = parse_args(argv)
+    import_tensorflow_quietly()
     started = time.monotonic()
     flights = load_flights_sample()
     print(
