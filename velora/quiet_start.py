@@ -23,6 +23,7 @@ def import_tensorflow_quietly() -> None:
     """Import TensorFlow once, its start-up notices left out of standard error."""
     if "tensorflow" in sys.modules or "TF_CPP_MIN_LOG_LEVEL" in os.environ:
         import tensorflow  # noqa: F401
+
         return
     os.environ["TF_CPP_MIN_LOG_LEVEL"] = "2"
     sys.stderr.flush()

@@ -66,9 +66,9 @@ def test_use_before_fit_raises_naming_the_transformer(make, method):
     transformer = make("x")
     with pytest.raises(TransformerNotFitError) as info:
         getattr(transformer, method)(frame())
-    assert (
-        str(info.value)
-        == f"{transformer!r} was used before it was fitted: call its fit(df) or fit_transform(df) first."
+    assert str(info.value) == (
+        f"{transformer!r} was used before it was fitted: "
+        "call its fit(df) or fit_transform(df) first."
     )
 
 

@@ -1045,6 +1045,37 @@ where the model draws its end, unless `config.stop_at_entity_end` is False, whic
 exactly `n`.
 )";
 
+constexpr const char* synthesize_doc = R"(Generate one entity of at most `n` events.
+
+Parameters
+----------
+n : int
+    Events to generate. With `config.learn_entity_end` the entity ends where the model draws
+    its end (at least one event), unless `config.stop_at_entity_end` is False.
+produce_nans : bool
+    Decode values the model marks missing as missing; False gives every value.
+id : optional
+    The id the entity gets; drawn when None. A given id needs `df_const`.
+df_const : pd.DataFrame, optional
+    One row of the entity's constants and its first time as `<time>_0`, in the layout
+    `preprocess_df` gives.
+df_time_series : pd.DataFrame, optional
+    Events the entity has had so far, which the model reads before generating.
+df_exogenous : pd.DataFrame, optional
+    The exogenous columns, one row per event at least; required when the model has them.
+association_rules : list of Association, optional
+    Columns whose values are drawn jointly from the combinations a rule allows.
+expression_rules : list of Expression, optional
+    Columns computed from others after generation.
+df_overwrite : pd.DataFrame, optional
+    Values imposed on the generated events, one row per event at least.
+
+Returns
+-------
+pd.DataFrame
+    The entity's events in the training table's columns and order.
+)";
+
 constexpr const char* sample_doc = R"(Draw `count` whole entities, chunk by chunk, as one frame.
 
 Parameters
@@ -1075,8 +1106,45 @@ pd.DataFrame
 )";
 
 constexpr const char* sample_chunks_doc =
-    R"(The entities `sample` draws, as an iterator of one frame
-per chunk: for tables too large to hold at once. Takes `sample`'s parameters but `progress`.
+    R"(The entities `sample` draws, one frame per chunk, for tables too large to hold at once.
+
+Takes the parameters of `sample` but `progress`.
+
+Returns
+-------
+Iterator[pd.DataFrame]
+    One frame per chunk of `chunk_size` entities, their ids numbered across the chunks.
+)";
+
+constexpr const char* save_doc = R"(Save the trained model to one file, written atomically.
+
+Parameters
+----------
+path : str or os.PathLike
+    The file; its format is described under "Saved models" in the documentation.
+
+Raises
+------
+TransformerNotFitError
+    Before `learn`.
+)";
+
+constexpr const char* load_doc = R"(The synthesizer saved to a file by `save`.
+
+Parameters
+----------
+path : str or os.PathLike
+    The model file.
+
+Returns
+-------
+EventSynthesizer
+    The model, ready to sample exactly what the saved one did with the same seed.
+
+Raises
+------
+ModelFileError
+    A ValueError naming the file and the problem, when it cannot be read.
 )";
 
 // Everything after `count` is keyword-only: the options are many and all optional.
@@ -1133,16 +1201,13 @@ void define_event_synthesizer(py::module_& m) {
                  optional("association_rules", "Optional[List[Association]]"),
                  optional("expression_rules", "Optional[List[Expression]]"),
                  optional("df_overwrite", "Optional[pd.DataFrame]")},
-                "", synthesize)
+                "", synthesize, synthesize_doc)
             .method("sample", sample_parameters(true), "pd.DataFrame", sample, sample_doc)
             .method("sample_chunks", sample_parameters(false), "Iterator[pd.DataFrame]",
                     sample_chunks, sample_chunks_doc)
-            .method("save", {self, arg("path", "str | os.PathLike")}, "None", save,
-                    "Save the trained model to a file (see the README's saved-model format).")
+            .method("save", {self, arg("path", "str | os.PathLike")}, "None", save, save_doc)
             .classmethod("load", {cls_param, arg("path", "str | os.PathLike")},
-                         "'EventSynthesizer'", load,
-                         "The synthesizer saved to `path`; raises ModelFileError (a ValueError) "
-                         "naming the file and the problem when it cannot be read.")
+                         "'EventSynthesizer'", load, load_doc)
             .finish()
             .release();
 }

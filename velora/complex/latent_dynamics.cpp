@@ -791,6 +791,24 @@ the L2 regularisation, and the reconstruction losses of the time series and of t
 constants.
 )";
 
+constexpr const char* learn_doc = R"(Fit the transformers on `df` and train the model on it.
+
+Parameters
+----------
+df : pd.DataFrame
+    The training table, in the layout the model was built from.
+epochs : int
+    Passes over `steps_per_epoch` batches. With no steps at all (either 0) the transformers
+    are fitted and training returns at once.
+steps_per_epoch : int
+    Batches of `batch_size` entities in each epoch.
+
+Returns
+-------
+tf.keras.callbacks.History
+    The losses of every epoch; empty when no step was taken.
+)";
+
 constexpr const char* sample_steps_doc = R"(Generate n steps of many entities at once.
 
 z_id holds the entities' id codes ([entities, 1, L]), keys their keys ([entities, 2] uint32,
@@ -864,7 +882,7 @@ void define_model(py::module_& m) {
             .method("learn",
                     {self, arg("df", "pd.DataFrame"), arg("epochs", "int") = py::int_(10),
                      arg("steps_per_epoch", "int") = py::int_(1000)},
-                    "tf.keras.callbacks.History", learn)
+                    "tf.keras.callbacks.History", learn, learn_doc)
             .abstractmethod(
                 "synthesize",
                 {self, arg("n", "int"), arg("produce_nans", "bool") = py::bool_(true),

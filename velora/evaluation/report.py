@@ -195,14 +195,32 @@ def evaluate(
 ) -> EvaluationReport:
     """Compare a synthetic event table with the real one, both one row per event.
 
-    Times may be date-times, date text or numbers. Constant columns are compared on one row
-    per entity (its first event), event columns on every row. `seed` fixes the
-    discriminator's subsampling and folds.
+    Parameters
+    ----------
+    real, synthetic : pd.DataFrame
+        The tables, in the same long layout. Times may be date-times, date text or numbers.
+    id_col, time_col : str
+        The entity id and the time of each event.
+    event_cols : list of str
+        Columns compared on every row.
+    const_cols : sequence of str
+        Columns constant within an entity, compared on one row per entity (its first event).
+    seed : int
+        Fixes the discriminator's subsampling and folds.
+    training : pd.DataFrame, optional
+        The real entities the generator was trained on, in the same layout; `real` then holds
+        entities held out of training, and the figures gain the privacy figures, which tell
+        whether synthetic entities sit closer to training entities than unseen real ones do.
 
-    `training`, in the same layout, holds the real entities the generator was trained on;
-    `real` then holds entities held out of training, and the figures gain the privacy
-    figures, which tell whether synthetic entities sit closer to training entities than
-    unseen real ones do.
+    Returns
+    -------
+    EvaluationReport
+        The figures by name (see the documentation's table), the plots, and `write`.
+
+    Raises
+    ------
+    KeyError
+        A table lacks one of the named columns.
     """
     const_cols = list(const_cols)
     frames = [("real", real), ("synthetic", synthetic)]

@@ -23,7 +23,20 @@ class MetaExtractor:
 
     @classmethod
     def extract(cls, df: pd.DataFrame, config: MetaFactoryConfig | None = None) -> "DataFrameMeta":
-        """The extracted meta of a frame, named "df", with one child per column."""
+        """The extracted meta of a frame, named "df", with one child per column.
+
+        Parameters
+        ----------
+        df : pd.DataFrame
+            The frame; its column names must be unique.
+        config : MetaFactoryConfig, optional
+            How columns are told apart (defaults when None).
+
+        Returns
+        -------
+        DataFrameMeta
+            One child meta per column, in column order, extracted from the frame's values.
+        """
         # Imported here: the compiled frame meta itself imports this package's base module.
         from . import DataFrameMeta
 
@@ -41,7 +54,20 @@ class MetaExtractor:
 
     @classmethod
     def create_meta(cls, sr: pd.Series, config: MetaFactoryConfig | None = None) -> ValueMeta:
-        """An unextracted meta of the kind the series' dtype and values call for."""
+        """An unextracted meta of the kind the series' dtype and values call for.
+
+        Parameters
+        ----------
+        sr : pd.Series
+            The column; its name names the meta.
+        config : MetaFactoryConfig, optional
+            How columns are told apart (defaults when None).
+
+        Returns
+        -------
+        ValueMeta
+            A meta of the column's kind (see `velora.kinds`), not yet extracted.
+        """
         # Imported here: the kinds import the value models, which import this package.
         from velora import kinds
 
