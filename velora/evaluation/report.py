@@ -85,7 +85,18 @@ class EvaluationReport:
     _training: _Table | None = field(default=None, repr=False)
 
     def to_json(self, path: str | Path) -> Path:
-        """Write every figure to a JSON object (NaN and infinity as null); returns the path."""
+        """Write every figure to a JSON object, NaN and infinity as null.
+
+        Parameters
+        ----------
+        path : str or Path
+            The file, written atomically.
+
+        Returns
+        -------
+        Path
+            The file written.
+        """
         path = Path(path)
         finite = {k: (v if math.isfinite(v) else None) for k, v in self.figures.items()}
         with atomic_write(path) as temporary:
@@ -100,7 +111,15 @@ class EvaluationReport:
     def write(self, directory: str | Path) -> Path:
         """Write `report.md` with the figures and PNG plots, and `report.json`, into a folder.
 
-        Returns the path of `report.md`.
+        Parameters
+        ----------
+        directory : str or Path
+            The folder, created if need be.
+
+        Returns
+        -------
+        Path
+            The path of `report.md`.
         """
         directory = Path(directory)
         directory.mkdir(parents=True, exist_ok=True)
