@@ -57,12 +57,12 @@ INSTALL_LOCKED = $(BIN)/python -m pip install --quiet --constraint $(LOCK)
 
 $(DEPS_STAMP): pyproject.toml $(LOCK) tools/requirements.py | $(BIN)/python
 	$(BIN)/python -m pip install --quiet --upgrade pip
-	$(INSTALL_LOCKED) $$($(BIN)/python tools/requirements.py test)
+	$(INSTALL_LOCKED) $$($(BIN)/python tools/requirements.py test ray)
 	touch $@
 
 # The newest versions within the ranges, resolved afresh in an environment of their own.
 LOCK_VENV := .venv-lock
-LOCK_EXTRAS := test docs wheel
+LOCK_EXTRAS := test docs wheel ray
 
 lock:
 	rm -rf $(LOCK_VENV) && $(PYTHON) -m venv $(LOCK_VENV)

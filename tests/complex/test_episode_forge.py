@@ -663,6 +663,14 @@ def test_an_entity_comes_out_the_same_whatever_the_chunk_size(trained):
     for other in by_chunk[1:]:
         pd.testing.assert_frame_equal(by_chunk[0], other, rtol=1e-6, atol=1e-2)
     assert not sampled(trained, 7, seed=12).equals(by_chunk[0])
+    # Shards of whole chunks, put together, are exactly the table of one call.
+    whole = sampled(trained, 7, seed=11, chunk_size=2)
+    for shards, sizes in ((2, [4, 3]), (4, [2, 2, 2, 1]), (5, [0, 2, 2, 2, 1])):
+        parts = [
+            sampled(trained, 7, seed=11, chunk_size=2, shard=(i, shards)) for i in range(shards)
+        ]
+        assert [part["user"].nunique() for part in parts] == sizes
+        pd.testing.assert_frame_equal(pd.concat(parts, ignore_index=True), whole)
 
 
 def test_sampled_entities_have_ids_layout_and_learned_lengths(trained, table):
@@ -711,6 +719,9 @@ def test_no_entities_give_an_empty_frame_with_the_output_columns(trained, table)
         (2, {"chunk_size": 0}, "chunk_size must be a whole number of at least 1"),
         (2, {"df_exogenous": None}, "give df_exogenous, one frame of them per entity"),
         (2, {"df_exogenous": exogenous_frames(2, rows=2)}, "rows are needed"),
+        (2, {"shard": 1}, r"shard must be a pair \(index, shards\), not 1"),
+        (2, {"shard": (0, 0)}, "the number of shards must be a whole number of at least 1"),
+        (2, {"shard": (2, 2)}, "the shard's index must be below the number of shards 2, not 2"),
     ],
 )
 def test_unusable_sampling_requests_are_refused(trained, count, options, message):

@@ -651,6 +651,8 @@ py::object synthesize(py::object self, py::object n, py::object produce_nans, py
 // What one `sample` call asks for, checked once and shared by its chunks.
 struct SampleRequest {
     long long count = 0;
+    // Entities generated together, and those drawn: all `count`, or one shard's share.
+    long long chunk = 1, begin = 0, end = 0;
     py::object seed, df_const, lengths, exogenous, association_rules, expression_rules,
         produce_nans;
 };
@@ -699,13 +701,37 @@ void check_given_constants(py::object self, py::object df_const, long long count
     }
 }
 
+// A shard holds whole chunks, as equal a share of them as whole chunks allow, so that every
+// chunk, and so every batch the network sums over, is the same whatever the shards.
+void take_shard(SampleRequest& request, py::object shard) {
+    request.begin = 0;
+    request.end = request.count;
+    if (shard.is_none()) {
+        return;
+    }
+    if (!py::isinstance<py::tuple>(shard) || py::len(shard) != 2) {
+        refuse("shard must be a pair (index, shards), not " + text(py::repr(shard)) + ".");
+    }
+    const long long shards = whole_number(shard[py::int_(1)], "the number of shards", 1);
+    const long long index = whole_number(shard[py::int_(0)], "the shard's index", 0);
+    if (index >= shards) {
+        refuse("the shard's index must be below the number of shards " + std::to_string(shards) +
+               ", not " + std::to_string(index) + ".");
+    }
+    const long long chunks = (request.count + request.chunk - 1) / request.chunk;
+    request.begin = std::min(request.count, chunks * index / shards * request.chunk);
+    request.end = std::min(request.count, chunks * (index + 1) / shards * request.chunk);
+}
+
 SampleRequest sample_request(py::object self, py::object count, py::object seed,
                              py::object df_const, py::object lengths, py::object df_exogenous,
                              py::object association_rules, py::object expression_rules,
-                             py::object produce_nans) {
+                             py::object produce_nans, py::object chunk_size, py::object shard) {
     require_trained(self);
     SampleRequest request;
     request.count = whole_number(count, "count", 0);
+    request.chunk = whole_number(chunk_size, "chunk_size", 1);
+    take_shard(request, shard);
     request.seed = seed.is_none() ? global("np").attr("random").attr("default_rng")().attr(
                                         "integers")(py::int_(1LL << 32))
                                   : py::int_(whole_number(seed, "seed", 0));
@@ -979,33 +1005,48 @@ py::object sample_chunk(py::object self, const SampleRequest& request, long long
     return df_synth;
 }
 
-long long checked_chunk_size(py::object chunk_size) {
-    return whole_number(chunk_size, "chunk_size", 1);
+// The request's entities, drawn chunk by chunk as they are asked for.
+py::object chunks_of(py::object self, const SampleRequest& request) {
+    py::cpp_function draw_chunk([self, request](long long first) {
+        return sample_chunk(self, request, first, std::min(request.chunk, request.end - first));
+    });
+    return builtin("map")(draw_chunk, builtin("range")(request.begin, request.end, request.chunk));
 }
 
 py::object sample_chunks(py::object self, py::object count, py::object seed, py::object df_const,
                          py::object lengths, py::object df_exogenous, py::object association_rules,
                          py::object expression_rules, py::object produce_nans,
-                         py::object chunk_size) {
-    SampleRequest request = sample_request(self, count, seed, df_const, lengths, df_exogenous,
-                                           association_rules, expression_rules, produce_nans);
-    const long long chunk = checked_chunk_size(chunk_size);
-    py::cpp_function draw_chunk([self, request, chunk](long long first) {
-        return sample_chunk(self, request, first, std::min(chunk, request.count - first));
-    });
-    return builtin("map")(draw_chunk, builtin("range")(0, request.count, chunk));
+                         py::object chunk_size, py::object shard) {
+    return chunks_of(
+        self, sample_request(self, count, seed, df_const, lengths, df_exogenous, association_rules,
+                             expression_rules, produce_nans, chunk_size, shard));
+}
+
+// An empty frame in the output layout, each column of the dtype a sampled one has: the
+// caller's, but text for the synthetic ids; so that it joins other samples unchanged.
+py::object no_entities(py::object self) {
+    py::object pd = global("pd");
+    py::object dtypes = self.attr("_column_dtypes");
+    py::dict columns;
+    for (py::handle column : output_columns(self, py::str("synthetic"))) {
+        py::object dtype = column.equal(self.attr("id_idx")) ? py::object(py::str("str"))
+                                                             : py::object(dtypes[column]);
+        columns[column] = pd.attr("Series")("dtype"_a = dtype);
+    }
+    return pd.attr("DataFrame")(columns);
 }
 
 py::object sample(py::object self, py::object count, py::object seed, py::object df_const,
                   py::object lengths, py::object df_exogenous, py::object association_rules,
                   py::object expression_rules, py::object produce_nans, py::object chunk_size,
-                  py::object progress) {
-    py::object chunks =
-        sample_chunks(self, count, seed, df_const, lengths, df_exogenous, association_rules,
-                      expression_rules, produce_nans, chunk_size);
-    py::object bar =
-        import_module("tqdm").attr("tqdm")("total"_a = count, "unit"_a = "entities",
-                                           "desc"_a = "Sampling", "disable"_a = !truthy(progress));
+                  py::object shard, py::object progress) {
+    SampleRequest request =
+        sample_request(self, count, seed, df_const, lengths, df_exogenous, association_rules,
+                       expression_rules, produce_nans, chunk_size, shard);
+    py::object chunks = chunks_of(self, request);
+    py::object bar = import_module("tqdm").attr("tqdm")(
+        "total"_a = request.end - request.begin, "unit"_a = "entities", "desc"_a = "Sampling",
+        "disable"_a = !truthy(progress));
     py::list frames;
     for (py::handle frame : chunks) {
         frames.append(frame);
@@ -1013,8 +1054,7 @@ py::object sample(py::object self, py::object count, py::object seed, py::object
     }
     bar.attr("close")();
     if (py::len(frames) == 0) {
-        return global("pd").attr("DataFrame")("columns"_a =
-                                                  output_columns(self, py::str("synthetic")));
+        return no_entities(self);
     }
     return global("pd").attr("concat")(frames, "ignore_index"_a = true);
 }
@@ -1096,6 +1136,13 @@ association_rules, expression_rules : optional
     As for `synthesize`.
 chunk_size : int
     Entities generated together; it bounds the memory a chunk takes.
+shard : (int, int), optional
+    `(index, shards)`: draw only shard `index` of `shards` shares of the `count` entities,
+    each share whole chunks, each entity with the id and the draws it has in the whole, so
+    that the shards together make exactly the table of one call with the same chunk size
+    (`velora.distributed.sample` runs them on Ray). A shard beyond the chunks is empty.
+    Per-entity arguments (`df_const`, `lengths`, `df_exogenous`) still cover all `count`
+    entities.
 progress : bool
     Show a progress bar.
 
@@ -1161,7 +1208,8 @@ std::vector<Param> sample_parameters(bool with_progress) {
                                   optional("association_rules", "Optional[List[Association]]"),
                                   optional("expression_rules", "Optional[List[Expression]]"),
                                   kwonly("produce_nans", "bool") = py::bool_(true),
-                                  kwonly("chunk_size", "int") = py::int_(1024)};
+                                  kwonly("chunk_size", "int") = py::int_(1024),
+                                  optional("shard", "Optional[Tuple[int, int]]")};
     if (with_progress) {
         parameters.push_back(kwonly("progress", "bool") = py::bool_(false));
     }

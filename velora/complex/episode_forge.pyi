@@ -51,6 +51,7 @@ class EventSynthesizer(DeepStateSpaceModel):
         expression_rules: Optional[List[Expression]] = None,
         produce_nans: bool = True,
         chunk_size: int = 1024,
+        shard: Optional[Tuple[int, int]] = None,
         progress: bool = False,
     ) -> pd.DataFrame: ...
     def sample_chunks(
@@ -65,6 +66,7 @@ class EventSynthesizer(DeepStateSpaceModel):
         expression_rules: Optional[List[Expression]] = None,
         produce_nans: bool = True,
         chunk_size: int = 1024,
+        shard: Optional[Tuple[int, int]] = None,
     ) -> Iterator[pd.DataFrame]: ...
     def save(self, path: str | os.PathLike) -> None: ...
     @classmethod
