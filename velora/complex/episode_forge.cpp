@@ -1139,7 +1139,7 @@ chunk_size : int
 shard : (int, int), optional
     `(index, shards)`: draw only shard `index` of `shards` shares of the `count` entities,
     each share whole chunks, each entity with the id and the draws it has in the whole, so
-    that the shards together make exactly the table of one call with the same chunk size
+    that the shards together make the table of one call with the same chunk size
     (`velora.distributed.sample` runs them on Ray). A shard beyond the chunks is empty.
     Per-entity arguments (`df_const`, `lengths`, `df_exogenous`) still cover all `count`
     entities.
