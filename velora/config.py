@@ -191,6 +191,14 @@ class DeepStateConfig:
             returned outputs gives the events that later steps were conditioned on. Off, it
             returns the emission's draw, which decoding samples afresh, so that consecutive
             events come out nearly independent of each other.
+        windows: train on every event of entities longer than `max_time_steps`, in windows
+            of `max_time_steps` steps, each window after an entity's first opening with
+            `window_burn_in` events counted in the window before, which bring the recurrent
+            state up to speed and count in no loss (the entity's id and constants count in
+            its first window only); sampling then generates entities as long as the longest
+            training entity. Off, training sees each entity's first `max_time_steps` events.
+        window_burn_in: events at the start of every window but an entity's first that only
+            lead up to the rest (at most `max_time_steps` - 1).
         meta_factory_config: how column metas are inferred.
         model_builder_config: how the value models summarise columns.
         value_factory_config: how value groups encode and decode columns.
@@ -217,6 +225,8 @@ class DeepStateConfig:
     prior_reconstruction_weight: float = 0.0
     id_codes_from_training: bool = False
     outputs_as_fed_back: bool = False
+    windows: bool = False
+    window_burn_in: int = 4
     meta_factory_config: MetaFactoryConfig = field(default_factory=MetaFactoryConfig)
     model_builder_config: ModelBuilderConfig = field(default_factory=ModelBuilderConfig)
     value_factory_config: ValueFactoryConfig = field(default_factory=ValueFactoryConfig)

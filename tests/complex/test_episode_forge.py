@@ -68,6 +68,8 @@ def table() -> pd.DataFrame:
 
 @pytest.fixture(scope="module")
 def trained(table) -> EventSynthesizer:
+    # Seeded, so what it learns does not hang on the tests that ran before it.
+    tf.keras.utils.set_random_seed(0)
     model = synthesizer(table)
     model.learn(table, epochs=1, steps_per_epoch=60)
     return model

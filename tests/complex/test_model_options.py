@@ -235,3 +235,49 @@ def test_random_codes_are_drawn_from_a_training_entitys_posterior(table):
     assert (nearest < 0.01).all()
     chosen = np.abs(codes[:, None] - mu.numpy()[None]).max(axis=(2, 3)).argmin(axis=1)
     assert set(chosen) == {0, 1, 2}
+
+
+# --- windows over long entities ------------------------------------------------------------
+
+
+def test_window_weights_drop_burn_in_steps_and_count_an_entity_once(table, eager):
+    model = synthesizer(table)
+    model.build([model.bs, model.max_time_steps, None])
+    batch = first_batch(model, table)
+    plain = seeded_losses(model, batch)
+    counted = np.ones((model.bs, T), np.float32)
+    counted[1::2, :2] = 0.0
+    first = (np.arange(model.bs) % 3 == 0).astype(np.float32).reshape(-1, 1)
+    weighted = seeded_losses(
+        model, {**batch, "_counted_steps": tf.constant(counted), "_first_window": first}
+    )
+    per_entity = {"id_kl_loss", *(f"{name}_reconstruction_loss" for name in model.df_value_const)}
+    assert "size_reconstruction_loss" in per_entity < set(plain)
+    for key, value in plain.items():
+        weight = 1.0 if key == "regularization_loss" else first if key in per_entity else counted
+        np.testing.assert_allclose(weighted[key], value * weight, rtol=1e-6)
+
+
+def test_windows_train_on_every_event_and_sample_entities_whole():
+    lengths = [3, 9, 14, 20, 7, 16, 11, 5]
+    df = pd.concat(
+        [
+            pd.DataFrame(
+                {
+                    "user": f"u{e}",
+                    "size": "long" if n > T else "short",
+                    "time": pd.Timestamp("2024-01-01")
+                    + pd.to_timedelta(np.arange(n) + e, unit="h"),
+                    "kind": np.array(list("ab"))[np.arange(n) % 2],
+                }
+            )  # fmt: skip
+            for e, n in enumerate(lengths)
+        ],
+        ignore_index=True,
+    )
+    model = synthesizer(df, windows=True, window_burn_in=2, id_codes_from_training=True)
+    model.learn(df, epochs=1, steps_per_epoch=2)
+    np.testing.assert_array_equal(model.entity_lengths, lengths)
+    assert model.training_id_codes[0].shape == (len(lengths), 1, L)
+    sampled = model.sample(40, seed=0).groupby("user").size()
+    assert sampled.max() > T and sampled.max() <= max(lengths)

@@ -9,6 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from velora.complex.episode_forge import EventSynthesizer
+from velora.config import DeepStateConfig
 
 preprocess_df = EventSynthesizer.preprocess_df
 
@@ -36,10 +37,15 @@ def reference_steps(df: pd.DataFrame, id_idx: str, time_idx: str, max_steps: int
     return pd.concat(converted, keys=keys, names=[id_idx])
 
 
+def owner_of(max_steps: int, clusters=None, id_idx="id", time_idx="t", **config):
+    return SimpleNamespace(
+        clusters=clusters or {}, id_idx=id_idx, time_idx=time_idx, max_time_steps=max_steps,
+        config=DeepStateConfig(max_time_steps=max_steps, **config),
+    )  # fmt: skip
+
+
 def steps_of(df: pd.DataFrame, max_steps: int, clusters=None, id_idx="id", time_idx="t"):
-    owner = SimpleNamespace(
-        clusters=clusters or {}, id_idx=id_idx, time_idx=time_idx, max_time_steps=max_steps
-    )
+    owner = owner_of(max_steps, clusters, id_idx, time_idx)
     return preprocess_df(owner, df, max_time_steps=max_steps)
 
 
@@ -142,3 +148,63 @@ def event_tables(draw):
 @given(df=event_tables(), max_steps=st.integers(1, 12))
 def test_matches_the_grouped_definition_on_varied_tables(df, max_steps):
     assert_same_steps(steps_of(df, max_steps), reference_steps(df, "id", "t", max_steps))
+
+
+# --- windows over long entities -------------------------------------------------------------
+
+
+def numbered_events(lengths: list[int]) -> pd.DataFrame:
+    """Entity e's events numbered 0, 1, ... in time order, an hour times the number apart."""
+    ids = np.repeat(np.arange(len(lengths)), lengths)
+    number = np.concatenate([np.arange(n) for n in lengths])
+    hours = np.concatenate([np.cumsum(np.arange(n) + 1.0) for n in lengths])
+    times = pd.Timestamp("2024-01-01") + pd.to_timedelta(hours, unit="h")
+    return pd.DataFrame({"id": ids, "t": times, "number": number.astype(float)})
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    lengths=st.lists(st.integers(1, 40), min_size=1, max_size=5),
+    max_steps=st.integers(1, 9),
+    burn_in=st.integers(0, 12),
+)
+def test_windows_count_every_event_exactly_once(lengths, max_steps, burn_in):
+    df = numbered_events(lengths)
+    owner = owner_of(max_steps, windows=True, window_burn_in=burn_in)
+    steps = preprocess_df(owner, df, max_time_steps=max_steps)
+    T = min(max_steps, max(lengths))
+    stride = T - min(burn_in, T - 1)
+    counted = owner.training_windows["counted_steps"].ravel() > 0.5
+    first = owner.training_windows["first_window"].ravel() > 0.5
+    window = steps.index.get_level_values("_window").to_numpy()
+    step = steps.index.get_level_values("_step").to_numpy()
+    assert list(steps.index.names) == ["id", "_window", "_step"]
+    # A window is its entity's events from window * stride on, then filler past its last.
+    expected = window * stride + step
+    real = steps["number"].notna().to_numpy()
+    np.testing.assert_array_equal(steps["number"].to_numpy()[real], expected[real])
+    length = np.asarray(lengths)[steps["id"].to_numpy()]
+    np.testing.assert_array_equal(real, expected < length)
+    events = steps[counted & real]
+    pairs = sorted(zip(events["id"], events["number"], strict=True))
+    assert pairs == sorted(zip(df["id"], df["number"], strict=True))
+    # Filler in an entity's last window only, which always reaches past its last event when
+    # the entity fills a window.
+    last = pd.Series(window).groupby(steps["id"].to_numpy()).transform("max").to_numpy()
+    assert not (~real & (window != last)).any()
+    filled_a_window = length >= T
+    assert (~real[(window == last) & filled_a_window]).sum() >= np.unique(
+        steps["id"].to_numpy()[filled_a_window]
+    ).size
+    assert first.sum() == len(lengths) and (window[::T] == 0).sum() == len(lengths)
+    np.testing.assert_array_equal(owner.entity_lengths, lengths)
+    # Gaps are the events' own, also at the start of a later window.
+    gaps = steps["t_diff"].dt.total_seconds().to_numpy() / 3600
+    np.testing.assert_array_equal(gaps[real & (expected > 0)], expected[real & (expected > 0)] + 1)
+
+
+@pytest.mark.parametrize("burn_in", [-1, 2.5])
+def test_a_burn_in_that_is_no_count_of_events_is_refused(burn_in):
+    owner = owner_of(4, windows=True, window_burn_in=burn_in)
+    with pytest.raises(ValueError, match="window_burn_in must be a whole number of at least 0"):
+        preprocess_df(owner, numbered_events([3, 9]), max_time_steps=4)

@@ -180,15 +180,76 @@ py::object utc_wall_times(py::object times) {
 void keep_entity_lengths(py::object self, const velora::kernels::EntitySteps& layout,
                          std::int64_t entities) {
     std::vector<std::int64_t> lengths(static_cast<std::size_t>(entities), 0);
+    const bool windows = !layout.counted.empty();
     for (std::size_t o = 0; o < layout.row.size(); ++o) {
-        lengths[static_cast<std::size_t>(layout.entity[o])] += layout.row[o] >= 0 ? 1 : 0;
+        const bool counted = !windows || layout.counted[o];
+        lengths[static_cast<std::size_t>(layout.entity[o])] += layout.row[o] >= 0 && counted;
     }
     builtin("object").attr("__setattr__")(self, "entity_lengths", to_array(lengths));
 }
 
-py::object preprocess_df(py::object self, py::object df, py::object max_time_steps) {
-    for (py::handle cluster : self.attr("clusters").attr("values")()) {
-        cluster.attr("fit")(df);
+// Which steps of each window count in the losses ([windows, steps]) and which windows are
+// their entity's first ([windows, 1]), for `learn` to weigh the losses by.
+void keep_training_windows(py::object self, const velora::kernels::EntitySteps& layout) {
+    py::dict weights;
+    if (!layout.counted.empty()) {
+        const auto T = static_cast<py::ssize_t>(layout.steps);
+        const auto windows = static_cast<py::ssize_t>(layout.row.size()) / T;
+        py::array_t<float> counted({windows, T}), first({windows, py::ssize_t{1}});
+        for (py::ssize_t o = 0; o < windows * T; ++o) {
+            counted.mutable_data()[o] = layout.counted[o] ? 1.0f : 0.0f;
+        }
+        for (py::ssize_t w = 0; w < windows; ++w) {
+            first.mutable_data()[w] = layout.window[w * T] == 0 ? 1.0f : 0.0f;
+        }
+        weights["counted_steps"] = counted;
+        weights["first_window"] = first;
+    }
+    builtin("object").attr("__setattr__")(self, "training_windows", weights);
+}
+
+velora::kernels::EntitySteps steps_layout(py::object self, const std::vector<std::int64_t>& codes,
+                                          std::int64_t entities, py::object max_time_steps,
+                                          bool exact) {
+    py::object config = self.attr("config");
+    const auto rows = static_cast<std::int64_t>(codes.size());
+    const auto T = max_time_steps.cast<std::int64_t>();
+    if (!truthy(config.attr("windows"))) {
+        return velora::kernels::entity_steps(codes.data(), rows, entities, T, exact);
+    }
+    py::object burn_in = config.attr("window_burn_in");
+    if (!py::isinstance<py::int_>(burn_in) || burn_in.cast<std::int64_t>() < 0) {
+        raise(PyExc_ValueError,
+              "DeepStateConfig.window_burn_in must be a whole number of at "
+              "least 0, not " +
+                  text(py::repr(burn_in)) + ".");
+    }
+    return velora::kernels::entity_windows(codes.data(), rows, entities, T,
+                                           burn_in.cast<std::int64_t>(), exact);
+}
+
+py::object step_index(py::object id_idx, py::object entity_ids,
+                      const velora::kernels::EntitySteps& layout) {
+    py::list levels, names;
+    levels.append(entity_ids);
+    names.append(id_idx);
+    if (!layout.window.empty()) {
+        levels.append(to_array(layout.window));
+        names.append("_window");
+    }
+    levels.append(to_array(layout.step));
+    names.append("_step");
+    return global("pd").attr("MultiIndex").attr("from_arrays")(levels, "names"_a = names);
+}
+
+py::object preprocess_df(py::object self, py::object df, py::object max_time_steps,
+                         py::object chunk) {
+    // A chunk of a table keeps the clusters fitted on the whole table's sample.
+    const bool part = truthy(chunk);
+    if (!part) {
+        for (py::handle cluster : self.attr("clusters").attr("values")()) {
+            cluster.attr("fit")(df);
+        }
     }
     if (!truthy(max_time_steps)) {
         max_time_steps = self.attr("max_time_steps");
@@ -209,11 +270,10 @@ py::object preprocess_df(py::object self, py::object df, py::object max_time_ste
     if (entities == 0) {
         raise(PyExc_ValueError, "No row of the event table has an id.");
     }
-    const auto layout =
-        velora::kernels::entity_steps(codes.data(), static_cast<std::int64_t>(codes.size()),
-                                      entities, max_time_steps.cast<std::int64_t>());
+    const auto layout = steps_layout(self, codes, entities, max_time_steps, part);
     StepColumns time_columns = time_step_columns(work[time_idx], codes, layout, entities);
     keep_entity_lengths(self, layout, entities);
+    keep_training_windows(self, layout);
 
     py::list time_column;
     time_column.append(time_idx);
@@ -233,13 +293,7 @@ py::object preprocess_df(py::object self, py::object df, py::object max_time_ste
     set_item(steps, id_idx, entity_ids);
     set_item(steps, start_column(time_idx), time_columns.start);
     set_item(steps, gap_column(time_idx), time_columns.gap);
-    py::list levels;
-    levels.append(entity_ids);
-    levels.append(to_array(layout.step));
-    steps.attr("index") =
-        global("pd")
-            .attr("MultiIndex")
-            .attr("from_arrays")(levels, "names"_a = py::make_tuple(id_idx, "_step"));
+    steps.attr("index") = step_index(id_idx, entity_ids, layout);
     for (py::handle cluster : self.attr("clusters").attr("values")()) {
         steps = cluster.attr("transform")(steps);
     }
@@ -928,6 +982,13 @@ py::object synthetic_ids(py::object numbers, long long count) {
     return ids;
 }
 
+// Trained on windows, the model generates entities as long as the longest it saw.
+long long longest_generated(py::object self) {
+    return truthy(self.attr("config").attr("windows"))
+               ? self.attr("entity_lengths").attr("max")().cast<long long>()
+               : self.attr("max_time_steps").cast<long long>();
+}
+
 // Entities `first` .. `first + count - 1` of a request, in the caller's layout with their ids.
 py::object sample_chunk(py::object self, const SampleRequest& request, long long first,
                         long long count) {
@@ -939,7 +1000,7 @@ py::object sample_chunk(py::object self, const SampleRequest& request, long long
         request.df_const.is_none() ? none() : rows_of(request.df_const, first, count);
     const long long n =
         request.lengths.is_none()
-            ? self.attr("max_time_steps").cast<long long>()
+            ? longest_generated(self)
             : request.lengths[py::slice(first, first + count, 1)].attr("max")().cast<long long>();
     py::object z_id;
     with_context(randomness("keyed")(keys), [&] {
@@ -1066,6 +1127,26 @@ void save(py::object self, py::object path) {
 py::object load(py::object cls, py::object path) {
     return import_module("velora.saving.model_file").attr("load")(cls, path);
 }
+
+constexpr const char* preprocess_doc = R"(The event table as `max_time_steps` rows per entity.
+
+Parameters
+----------
+df : pd.DataFrame
+    The events, one row each, in the layout the model was built from.
+max_time_steps : int, optional
+    Steps per entity (per window with `config.windows`), fewer when every entity is shorter;
+    the model's own when None.
+chunk : bool
+    `df` holds whole entities of a larger table, whose sample fitted the clusters: they are
+    kept, and every entity gets exactly `max_time_steps` steps, so that chunks line up.
+
+Returns
+-------
+pd.DataFrame
+    Indexed by id and step (id, window and step with `config.windows`), with the start time
+    and the gaps between events in place of the time column.
+)";
 
 constexpr const char* synthesizer_doc =
     R"(A Synthesizer for irregular time-series/event based data, utilising the DeepStateSpaceModel
@@ -1236,8 +1317,9 @@ void define_event_synthesizer(py::module_& m) {
                      optional("config", "DeepStateConfig")},
                     "None", init)
             .method("preprocess_df",
-                    {self, arg("df", "pd.DataFrame"), optional("max_time_steps", "Optional[int]")},
-                    "", preprocess_df)
+                    {self, arg("df", "pd.DataFrame"), optional("max_time_steps", "Optional[int]"),
+                     arg("chunk", "bool") = py::bool_(false)},
+                    "pd.DataFrame", preprocess_df, preprocess_doc)
             .method("_split_df_model", {self, arg("df_model", "DataFrameModel")}, "",
                     split_df_model)
             .method(

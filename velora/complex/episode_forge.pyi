@@ -22,7 +22,7 @@ class EventSynthesizer(DeepStateSpaceModel):
         config: Optional[DeepStateConfig] = None,
     ) -> None: ...
     def preprocess_df(
-        self, df: pd.DataFrame, max_time_steps: Optional[int] = None
+        self, df: pd.DataFrame, max_time_steps: Optional[int] = None, chunk: bool = False
     ) -> pd.DataFrame: ...
     def _split_df_model(
         self, df_model: DataFrameModel

@@ -33,11 +33,12 @@ py::list clustering_features(py::object df) {
 }
 
 // Rows per entity of a preprocessed frame: every entity has the same number.
-// Entities are counted by the first level of an (id, step) index where there is one: the id
-// column itself may hold cluster codes, which several entities share.
+// Entities (or their windows) are counted by the levels of an (id, [window,] step) index
+// before the step where there is one: the id column itself may hold cluster codes, which
+// several entities share.
 py::object steps_per_entity(py::object df_post, py::object id_idx) {
     py::object index = df_post.attr("index");
-    py::object ids = index.attr("nlevels").cast<int>() > 1 ? index.attr("get_level_values")(0)
+    py::object ids = index.attr("nlevels").cast<int>() > 1 ? index.attr("droplevel")(-1)
                                                            : py::object(df_post[id_idx]);
     py::object sizes = ids.attr("value_counts")();
     if (py::len(sizes) == 0) {
@@ -268,6 +269,11 @@ void build(py::object self, py::object input_shape) {
         build_once(self.attr("id_emission"), L);
         build_once(self.attr("id_linear"), py::int_(H));
     });
+    // The exogenous values build on first use, but under a strategy Keras wants every layer
+    // built before training; built any earlier, their weights would draw other initial values.
+    if (I_ex == 0 || truthy(tf("distribute").attr("has_strategy")())) {
+        build_once(self.attr("df_value_exog"), none());
+    }
     self.attr("built") = true;
 }
 
@@ -547,8 +553,34 @@ py::object at_least_free_bits(py::object divergence, py::object free_bits) {
     return free_bits.cast<double>() > 0.0 ? tf("maximum")(divergence, free_bits) : divergence;
 }
 
+long long replicas_in_sync() {
+    return tf("distribute").attr("get_strategy")().attr("num_replicas_in_sync").cast<long long>();
+}
+
+// Under a distribution strategy each replica computes the losses of its share of the batch.
+py::object replica_batch_size(py::object self) {
+    return py::int_(self.attr("bs").cast<long long>() / replicas_in_sync());
+}
+
+// Inputs of a batch of windows beside the columns: which steps count in the losses and which
+// windows are their entity's first.
+constexpr const char* window_weights[] = {"_counted_steps", "_first_window"};
+
+// A window's burn-in steps count in no loss, and an entity's id and constants count once,
+// in its first window; the weight penalty counts everywhere.
+void weigh_by_window(py::object losses, py::list entity_losses, py::object input_dict) {
+    py::object counted = input_dict[window_weights[0]], first = input_dict[window_weights[1]];
+    for (py::handle name : py::list(losses.attr("keys")())) {
+        if (text(name) == "regularization_loss") {
+            continue;
+        }
+        py::object weight = entity_losses.contains(name) ? first : counted;
+        losses[name] = losses[name].attr("__mul__")(weight);
+    }
+}
+
 py::object loss_func(py::object self, py::object input_dict) {
-    const py::object bs = self.attr("bs");
+    const py::object bs = replica_batch_size(self);
     py::object ts_group = self.attr("df_value_time_series");
     auto id_moments = unpack(self.attr("id_encoder")(id_inputs(self, input_dict)), 2);
     py::object id_mu = id_moments[0], id_sigma = id_moments[1];
@@ -631,10 +663,16 @@ py::object loss_func(py::object self, py::object input_dict) {
     losses.attr("update")(ts_group.attr("loss")(y, input_dict));
     add_prior_reconstruction(self, losses, gamma[0], gamma[1], prior_hs, input_dict);
     py::object const_group = self.attr("df_value_const");
+    py::list entity_losses;
+    entity_losses.append("id_kl_loss");
     if (size_of(const_group, "learned_output_size") != 0) {
         for (py::handle item : const_group.attr("loss")(id_logits, input_dict).attr("items")()) {
             losses[item[py::int_(0)]] = over_steps(item[py::int_(1)], kl);
+            entity_losses.append(item[py::int_(0)]);
         }
+    }
+    if (input_dict.contains(window_weights[0])) {
+        weigh_by_window(losses, entity_losses, input_dict);
     }
     return losses;
 }
@@ -664,6 +702,33 @@ py::object get_trainable_variables(py::object self) { return self.attr("trainabl
 
 // --- training -------------------------------------------------------------------------------
 
+// Keras clips each replica's gradients before it sums them, which would let a step grow with
+// the replicas. The replicas sum theirs first and clip the whole batch's, as one process
+// does, each applying an equal share of it.
+void apply_whole_batch_gradients(py::object self, py::object tape, py::object total_loss,
+                                 long long replicas) {
+    py::object variables = self.attr("trainable_variables");
+    py::list gradients, trained;
+    py::object all_gradients = tape.attr("gradient")(total_loss, variables);
+    for (py::size_t i = 0; i < py::len(variables); ++i) {
+        if (!all_gradients[py::int_(i)].is_none()) {
+            // Embeddings' sparse gradients are summed and clipped as the dense ones are.
+            gradients.append(tf("convert_to_tensor")(all_gradients[py::int_(i)]));
+            trained.append(variables[py::int_(i)]);
+        }
+    }
+    py::object summed =
+        tf("distribute").attr("get_replica_context")().attr("all_reduce")("sum", gradients);
+    py::object clipnorm = self.attr("config").attr("clipnorm");
+    py::list shares;
+    for (py::handle gradient : summed) {
+        py::object whole = clipnorm.is_none() ? py::reinterpret_borrow<py::object>(gradient)
+                                              : tf("clip_by_norm")(gradient, clipnorm);
+        shares.append(whole.attr("__truediv__")(static_cast<double>(replicas)));
+    }
+    self.attr("optimizer").attr("apply")(shares, trained);
+}
+
 py::object train_step(py::object self, py::object data) {
     py::object tape = tf("GradientTape")();
     py::object loss_dict, total_loss;
@@ -671,8 +736,13 @@ py::object train_step(py::object self, py::object data) {
         loss_dict = self.attr("loss_func")(data);
         total_loss = tf("add_n")(py::list(loss_dict.attr("values")()), "name"_a = "total_loss");
     });
-    self.attr("optimizer")
-        .attr("minimize")(total_loss, self.attr("trainable_variables"), "tape"_a = tape);
+    const long long replicas = replicas_in_sync();
+    if (replicas > 1) {
+        apply_whole_batch_gradients(self, tape, total_loss, replicas);
+    } else {
+        self.attr("optimizer")
+            .attr("minimize")(total_loss, self.attr("trainable_variables"), "tape"_a = tape);
+    }
     loss_dict["total_loss"] = total_loss;
     return loss_dict;
 }
@@ -712,7 +782,18 @@ py::dict entity_examples(py::object self, py::object df_transformed, py::object 
 // The id posterior (means and standard deviations, [entities, 1, L] each) of every training
 // entity, which `sample_id` then draws from.
 void keep_training_id_codes(py::object self, py::dict examples) {
-    keep(self, "training_id_codes", self.attr("id_encoder")(id_inputs(self, examples)));
+    py::dict entities = examples;
+    if (examples.contains(window_weights[1])) {
+        // One code per entity, from its first window.
+        py::object first =
+            examples[window_weights[1]][py::make_tuple(py::slice(none(), none(), none()), 0)].attr(
+                "__gt__")(0.5);
+        entities = py::dict();
+        for (auto [name, rows] : examples) {
+            entities[name] = rows[first];
+        }
+    }
+    keep(self, "training_id_codes", self.attr("id_encoder")(id_inputs(self, entities)));
 }
 
 void check_training_length(py::object epochs, py::object steps_per_epoch) {
@@ -736,44 +817,174 @@ py::object run_training(py::object self, py::object data, py::object epochs,
                             "verbose"_a = 0, "callbacks"_a = callbacks, "shuffle"_a = false);
 }
 
-py::object learn(py::object self, py::object df, py::object epochs, py::object steps_per_epoch) {
-    check_training_length(epochs, steps_per_epoch);
-    py::object T = self.attr("max_time_steps");
-    py::object df_post = self.attr("preprocess_df")(df, "max_time_steps"_a = T);
-    py::object max_workers = truthy(self.attr("config").attr("low_memory")) ? py::int_(1) : none();
+py::object max_workers_of(py::object self) {
+    return truthy(self.attr("config").attr("low_memory")) ? py::object(py::int_(1)) : none();
+}
+
+// Fits the transformers on a preprocessed frame and gives it encoded.
+py::object fit_transformers(py::object self, py::object df_post) {
     py::object df_transformed =
         self.attr("df_transformer")
-            .attr("fit_transform")(df_post, "max_workers"_a = max_workers, "inplace"_a = true);
+            .attr("fit_transform")(df_post, "max_workers"_a = max_workers_of(self),
+                                   "inplace"_a = true);
     for (const char* part : transformer_parts) {
         self.attr(part).attr("_fitted") = true;
     }
     refresh_category_frequencies(self, df_transformed);
+    return df_transformed;
+}
 
-    py::object bs = self.attr("bs");
-    py::object buffer_size = df_transformed[self.attr("id_idx")].attr("nunique")();
-    if (bs.attr("__ge__")(buffer_size).cast<bool>() ||
-        !truthy(self.attr("config").attr("shuffle"))) {
-        buffer_size = py::int_(1);
-    }
+// The examples of an encoded frame, and the weights of its windows when it has them.
+py::dict frame_examples(py::object self, py::object df_transformed, py::object T) {
     py::dict examples = entity_examples(self, df_transformed, T);
+    py::dict windows = builtin("getattr")(self, "training_windows", py::dict());
+    if (py::len(windows) != 0) {
+        examples[window_weights[0]] = windows["counted_steps"];
+        examples[window_weights[1]] = windows["first_window"];
+    }
+    return examples;
+}
+
+bool shuffled(py::object self, py::object rows) {
+    return truthy(self.attr("config").attr("shuffle")) &&
+           self.attr("bs").attr("__lt__")(rows).cast<bool>();
+}
+
+struct TrainingData {
+    py::dict examples;
+    py::object stream;
+};
+
+TrainingData in_memory_data(py::object self, py::object df, py::object T) {
+    py::object df_transformed =
+        fit_transformers(self, self.attr("preprocess_df")(df, "max_time_steps"_a = T));
+    py::dict examples = frame_examples(self, df_transformed, T);
+    // Windows of one entity share its id: the stream shuffles windows, not ids.
+    py::object rows = examples.contains(window_weights[1])
+                          ? py::int_(py::len(examples[window_weights[1]]))
+                          : df_transformed[self.attr("id_idx")].attr("nunique")();
+    py::object buffer_size = shuffled(self, rows) ? rows : py::int_(1);
     py::object data = tf("data").attr("Dataset").attr("from_tensor_slices")(examples);
-    data = data.attr("repeat")().attr("shuffle")(buffer_size).attr("batch")(bs).attr("prefetch")(2);
+    data = data.attr("repeat")()
+               .attr("shuffle")(buffer_size)
+               .attr("batch")(self.attr("bs"))
+               .attr("prefetch")(2);
+    return {examples, data};
+}
+
+// A table read chunk by chunk: the encoders fitted on its sample, every chunk's examples
+// kept in `store` on disk, and batches drawn from there.
+TrainingData streamed_data(py::object self, py::object events, py::object T, py::object store) {
+    fit_transformers(
+        self, self.attr("preprocess_df")(events.attr("sample_frame")(), "max_time_steps"_a = T));
+    py::list lengths;
+    for (py::handle chunk : events.attr("entity_chunks")()) {
+        py::object df_post = self.attr("preprocess_df")(chunk, T, "chunk"_a = true);
+        py::object df_transformed =
+            self.attr("df_transformer")
+                .attr("transform")(df_post, "max_workers"_a = max_workers_of(self),
+                                   "inplace"_a = true);
+        store.attr("append")(frame_examples(self, df_transformed, T));
+        lengths.append(self.attr("entity_lengths"));
+    }
+    builtin("object").attr("__setattr__")(self, "entity_lengths",
+                                          global("np").attr("concatenate")(lengths));
+    py::dict examples = store.attr("arrays")();
+    py::object data =
+        import_module("velora.streaming")
+            .attr("batches")(examples, self.attr("bs"), shuffled(self, store.attr("rows")));
+    return {examples, data};
+}
+
+py::object train_on(py::object self, const TrainingData& training, py::object T, py::object epochs,
+                    py::object steps_per_epoch) {
     py::list input_shape;
-    input_shape.append(bs);
+    input_shape.append(self.attr("bs"));
     input_shape.append(T);
     input_shape.append(none());
     self.attr("build")(input_shape);
     self.attr("compile")(self.attr("optimizer"));
+    if (truthy(tf("distribute").attr("has_strategy")()) &&
+        !truthy(self.attr("optimizer").attr("built"))) {
+        self.attr("optimizer").attr("build")(self.attr("trainable_variables"));
+    }
     py::object total_steps = steps_per_epoch.attr("__mul__")(epochs);
     // Keras would wait forever for the end of an endless stream that no step reads.
-    py::object history = total_steps.cast<long long>() == 0
-                             ? tf("keras").attr("callbacks").attr("History")()
-                             : run_training(self, data, epochs, steps_per_epoch, total_steps);
+    py::object history =
+        total_steps.cast<long long>() == 0
+            ? tf("keras").attr("callbacks").attr("History")()
+            : run_training(self, training.stream, epochs, steps_per_epoch, total_steps);
     if (truthy(self.attr("config").attr("id_codes_from_training"))) {
-        keep_training_id_codes(self, examples);
+        keep_training_id_codes(self, training.examples);
     }
     return history;
 }
+
+py::object learn_in_scope(py::object self, py::object df, py::object epochs,
+                          py::object steps_per_epoch) {
+    py::object T = self.attr("max_time_steps");
+    py::object streaming = import_module("velora.streaming");
+    if (!truthy(streaming.attr("is_stream")(df))) {
+        return train_on(self, in_memory_data(self, df, T), T, epochs, steps_per_epoch);
+    }
+    py::object store = streaming.attr("ExampleStore")();
+    py::object history;
+    with_context(store, [&] {
+        history = train_on(self, streamed_data(self, df, T, store), T, epochs, steps_per_epoch);
+    });
+    return history;
+}
+
+// Mirrored variables are created under the strategy's scope, which the model's own (its
+// embeddings) are at construction; every replica gets an equal share of the batch.
+void check_strategy(py::object self, py::object strategy) {
+    const long long replicas = strategy.attr("num_replicas_in_sync").cast<long long>();
+    if (self.attr("bs").cast<long long>() % replicas != 0) {
+        raise(PyExc_ValueError, "learn: batch_size " + text(self.attr("bs")) +
+                                    " must be a multiple of the strategy's " +
+                                    std::to_string(replicas) +
+                                    " replicas; change DeepStateConfig.batch_size.");
+    }
+    for (py::handle variable : self.attr("variables")) {
+        if (!truthy(strategy.attr("extended")
+                        .attr("variable_created_in_scope")(variable.attr("value")))) {
+            raise(PyExc_ValueError,
+                  "learn: the model's variable " + text(variable.attr("path")) +
+                      " was not created under the strategy's scope; build the model inside "
+                      "`with strategy.scope():` and call learn(df, strategy=strategy).");
+        }
+    }
+}
+
+// The strategy given, else the one the model was built under (Keras records it), else none.
+py::object training_strategy(py::object self, py::object strategy) {
+    if (!strategy.is_none()) {
+        return strategy;
+    }
+    py::object built_under = self.attr("distribute_strategy");
+    const bool default_strategy = built_under.is(tf("distribute").attr("get_strategy")()) &&
+                                  !truthy(tf("distribute").attr("has_strategy")());
+    return default_strategy ? none() : built_under;
+}
+
+py::object learn(py::object self, py::object df, py::object epochs, py::object steps_per_epoch,
+                 py::object strategy) {
+    check_training_length(epochs, steps_per_epoch);
+    strategy = training_strategy(self, strategy);
+    if (strategy.is_none()) {
+        return learn_in_scope(self, df, epochs, steps_per_epoch);
+    }
+    check_strategy(self, strategy);
+    py::object history;
+    with_context(strategy.attr("scope")(),
+                 [&] { history = learn_in_scope(self, df, epochs, steps_per_epoch); });
+    return history;
+}
+
+// Keras builds a model under a strategy by running it on a batch reduced over the replicas,
+// which multi-worker strategies cannot do for a batch of named tensors. This model needs no
+// such run: `build` creates every layer's weights and `learn` the optimizer's.
+void skip_symbolic_build(py::object, py::object, py::object) {}
 
 constexpr const char* model_doc = R"(A Recurrent Deep State Space Model for Time Series Synthesis.
 
@@ -795,13 +1006,20 @@ constexpr const char* learn_doc = R"(Fit the transformers on `df` and train the 
 
 Parameters
 ----------
-df : pd.DataFrame
-    The training table, in the layout the model was built from.
+df : pd.DataFrame or velora.streaming.ParquetEvents
+    The training table, in the layout the model was built from; or Parquet files read a
+    chunk of whole entities at a time, for tables larger than memory (the encoders are then
+    fitted on the files' `sample_frame()`, the one to build the model from).
 epochs : int
     Passes over `steps_per_epoch` batches. With no steps at all (either 0) the transformers
     are fitted and training returns at once.
 steps_per_epoch : int
     Batches of `batch_size` entities in each epoch.
+strategy : tf.distribute.Strategy, optional
+    Trains on all the strategy's replicas, each taking an equal share of every batch of
+    `batch_size` entities (a multiple of the replicas). The model must have been built inside
+    `with strategy.scope():`; a model built there trains under it even without this argument.
+    Without either, training runs in this process as it always has.
 
 Returns
 -------
@@ -879,9 +1097,14 @@ void define_model(py::module_& m) {
                      optional("association_rules", "Optional[List[Association]]")},
                     "Tuple[tf.Tensor, tf.Tensor]", sample_steps, sample_steps_doc)
             .method("train_step", {self, arg("data")}, "Dict[str, tf.Tensor]", train_step)
+            .method("_maybe_symbolic_build",
+                    {self, optional("iterator", "Any"), optional("data_batch", "Any")}, "None",
+                    skip_symbolic_build)
             .method("learn",
-                    {self, arg("df", "pd.DataFrame"), arg("epochs", "int") = py::int_(10),
-                     arg("steps_per_epoch", "int") = py::int_(1000)},
+                    {self, arg("df", "pd.DataFrame | ParquetEvents"),
+                     arg("epochs", "int") = py::int_(10),
+                     arg("steps_per_epoch", "int") = py::int_(1000),
+                     optional("strategy", "Optional[tf.distribute.Strategy]")},
                     "tf.keras.callbacks.History", learn, learn_doc)
             .abstractmethod(
                 "synthesize",

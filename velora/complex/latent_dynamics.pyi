@@ -12,6 +12,7 @@ from ..common.values import DataFrameValue
 from ..config import DeepStateConfig
 from ..metadata import DataFrameMeta
 from ..model import DataFrameModel
+from ..streaming import ParquetEvents
 from ..transformer import DataFrameTransformer
 
 class DeepStateSpaceModel(tf.keras.Model, ABC):
@@ -103,7 +104,11 @@ class DeepStateSpaceModel(tf.keras.Model, ABC):
     ) -> DeepStateSpaceModel: ...
     def train_step(self, data: Dict[str, tf.Tensor]) -> Dict[str, tf.Tensor]: ...
     def learn(
-        self, df: pd.DataFrame, epochs: int = 10, steps_per_epoch: int = 1000
+        self,
+        df: pd.DataFrame | ParquetEvents,
+        epochs: int = 10,
+        steps_per_epoch: int = 1000,
+        strategy: Optional[tf.distribute.Strategy] = None,
     ) -> tf.keras.callbacks.History: ...
     @abstractmethod
     def synthesize(
