@@ -11,7 +11,7 @@ PACKAGE_SOURCES := CMakeLists.txt $(shell find velora -type f -not -path '*/__py
 # CI builds with warnings as errors.
 WERROR := $(if $(CI),-Ccmake.define.VELORA_WERROR=ON,)
 
-.PHONY: demo test test-all lint format bench bench-fidelity clean lock docs wheel
+.PHONY: demo test test-all lint format bench bench-fidelity bench-long bench-scaling clean lock docs wheel
 
 demo: $(BUILD_STAMP)
 	$(BIN)/python -m velora.main_job
@@ -36,7 +36,8 @@ format: $(DEPS_STAMP)
 
 # The peer and fidelity benchmarks have targets of their own: the peer needs its own
 # environment, and the fidelity run takes minutes.
-SPEED_BENCHMARKS = $(filter-out benchmarks/bench_peers.py benchmarks/bench_fidelity.py,\
+SPEED_BENCHMARKS = $(filter-out benchmarks/bench_peers.py benchmarks/bench_fidelity.py \
+	benchmarks/bench_long_entities.py benchmarks/bench_scaling.py,\
 	$(wildcard benchmarks/bench_*.py))
 
 bench: $(BUILD_STAMP)
@@ -47,6 +48,16 @@ BENCH_FIDELITY_ARGS ?=
 
 bench-fidelity: $(BUILD_STAMP)
 	$(BIN)/python benchmarks/bench_fidelity.py $(BENCH_FIDELITY_ARGS)
+
+# Entities longer than the window, and costs at 10^5 to 10^7 events: minutes each.
+BENCH_LONG_ARGS ?=
+BENCH_SCALING_ARGS ?=
+
+bench-long: $(BUILD_STAMP)
+	$(BIN)/python benchmarks/bench_long_entities.py $(BENCH_LONG_ARGS)
+
+bench-scaling: $(BUILD_STAMP)
+	$(BIN)/python benchmarks/bench_scaling.py $(BENCH_SCALING_ARGS)
 
 $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)

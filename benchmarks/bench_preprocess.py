@@ -17,6 +17,7 @@ import pandas as pd
 from _tables import best_time, event_table, print_table, reference_steps
 
 from velora.complex.episode_forge import EventSynthesizer
+from velora.config import DeepStateConfig
 
 TARGET = 30.0
 ID, TIME = "id", "t"
@@ -24,7 +25,9 @@ ID, TIME = "id", "t"
 
 def native_steps(df: pd.DataFrame, max_steps: int) -> pd.DataFrame:
     # preprocess_df reads only these attributes of its model, so no model needs training.
-    owner = SimpleNamespace(clusters={}, id_idx=ID, time_idx=TIME, max_time_steps=max_steps)
+    owner = SimpleNamespace(
+        clusters={}, id_idx=ID, time_idx=TIME, max_time_steps=max_steps, config=DeepStateConfig()
+    )
     return EventSynthesizer.preprocess_df(owner, df, max_time_steps=max_steps)
 
 

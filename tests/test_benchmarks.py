@@ -7,6 +7,8 @@ import os
 import sys
 from pathlib import Path
 
+import pandas as pd
+import pyarrow.parquet as pq
 import pytest
 
 BENCHMARKS = Path(__file__).resolve().parents[1] / "benchmarks"
@@ -123,3 +125,61 @@ def test_sampling_prints_speed_up_round_trip_and_streaming_memory(benchmark, cap
     assert "sample in chunks" in out and "speed-up" in out
     assert "save + load + sample(40)" in out
     assert "2,000 entities" in out and "GB above the loaded model" in out
+
+
+def test_event_table_holds_the_entities_asked_for_in_row_groups_of_whole_entities(
+    benchmark, tmp_path
+):
+    make = benchmark("make_event_table")
+    path = make.write_event_table(
+        tmp_path / "events.parquet", events=20_000, entities=600, seed=3, row_group_events=4_000
+    )
+    table = pd.read_parquet(path)
+    assert len(table) == 20_000 and table["user_id"].nunique() == 600
+    kinds = {
+        pd.api.types.is_integer_dtype: ["user_id", "quantity", "age"],
+        pd.api.types.is_datetime64_any_dtype: ["timestamp"],
+        pd.api.types.is_string_dtype: ["event_type", "category", "channel", "country"],
+        pd.api.types.is_float_dtype: ["amount"],
+    }
+    for is_kind, columns in kinds.items():
+        assert all(is_kind(table[col]) for col in columns), (is_kind.__name__, table.dtypes)
+    by_entity = table.groupby("user_id", sort=False)
+    assert by_entity[["country", "age"]].nunique().eq(1).all().all()
+    assert by_entity["timestamp"].diff().dropna().gt(pd.Timedelta(0)).all()
+    row_groups = pq.ParquetFile(path)
+    assert row_groups.num_row_groups > 1
+    ids = [set(row_groups.read_row_group(i, columns=["user_id"])["user_id"].to_pylist())
+           for i in range(row_groups.num_row_groups)]  # fmt: skip
+    assert sum(map(len, ids)) == 600, "no entity is split between row groups"
+
+
+def test_event_table_command_gives_the_same_table_for_the_same_seed(benchmark, tmp_path, capsys):
+    make = benchmark("make_event_table")
+
+    def table(seed: int, name: str) -> pd.DataFrame:
+        args = ["--events", 5000, "--entities", 200, "--seed", seed, "--output", tmp_path / name]
+        return pd.read_parquet(make.main([str(a) for a in args]))
+
+    first = table(1, "first.parquet")
+    pd.testing.assert_frame_equal(table(1, "again.parquet"), first)
+    assert not table(2, "other.parquet").equals(first)
+    assert f"Event table: {tmp_path / 'first.parquet'}" in capsys.readouterr().out
+
+
+def test_long_entities_scores_beyond_the_window_only_with_windows(benchmark, capsys):
+    benchmark("bench_long_entities").main(["--quick"])
+    rows = [row.split() for row in capsys.readouterr().out.splitlines()]
+    transition = next(row for row in rows if row[:1] == ["mean_transition"])
+    windows_beyond, first_only_beyond = transition[2], transition[4]
+    assert windows_beyond != "nan" and first_only_beyond == "nan"
+    longest = {row[0]: int(row[-1]) for row in rows if row[:1] in (["windows"], ["first"])}
+    assert longest["first"] <= 100
+
+
+@pytest.mark.slow
+def test_scaling_prints_costs_per_size_and_the_worker_ratio(benchmark, capsys):
+    benchmark("bench_scaling").main(["--quick"])
+    out = capsys.readouterr().out
+    assert "prepare µs/event" in out and "peak GB" in out
+    assert "2 workers / 1 worker:" in out

@@ -369,8 +369,16 @@ def test_sample_writes_entities_of_a_fitted_model_in_the_input_layout(
         (["--constants-from", "unseen.csv"], "never saw: ['Z']"),
         (["--constants-from", "unseen.csv", "--entities", "5"], "leave --entities out"),
         (["--constants-from", "notes.csv"], "holds none of the model's constant columns"),
+        (["--workers", "2"], "--workers writes a folder of Parquet shard files, not the CSV"),
+        (["--workers", "2", "--constants-from", "unseen.csv"],
+         "--constants-from cannot be used with --workers"),
+        (["--workers", "2", "--exogenous-from", "notes.csv"],
+         "--exogenous-from cannot be used with --workers"),
+        (["--workers", "2", "--events-per-entity", "3"],
+         "--events-per-entity cannot be used with --workers"),
+        (["--address", "auto"], "--address names the Ray cluster of --workers"),
     ],
-)
+)  # fmt: skip
 def test_unusable_sample_commands_fail_in_one_line(model_file, tmp_path, capsys, options, message):
     (tmp_path / "notes.txt").write_text("x")
     pd.DataFrame({"carrier": ["Z", "X"]}).to_csv(tmp_path / "unseen.csv", index=False)
@@ -379,4 +387,25 @@ def test_unusable_sample_commands_fail_in_one_line(model_file, tmp_path, capsys,
     options = options[2:] if options[0] == "--model" else options
     options = [tmp_path / o if o.endswith(".csv") else o for o in options]
     args = ["sample", model, "--output", tmp_path / "out.csv", *options]
+    assert message in run_failing(args, tmp_path, capsys)
+
+
+@pytest.mark.parametrize(
+    "case, message",
+    [
+        ("without ray", "needs Ray: pip install 'velora[ray]'"),
+        ("folder of shards", "holds shard files already (part-00000-of-00002.parquet, ...)"),
+    ],
+)
+def test_sample_on_workers_fails_in_one_line_before_sampling(
+    model_file, tmp_path, capsys, monkeypatch, case, message
+):
+    output = tmp_path / "out"
+    if case == "without ray":
+        # A None entry makes the import fail as if the package were not installed.
+        monkeypatch.setitem(sys.modules, "ray", None)
+    else:
+        output.mkdir()
+        (output / "part-00000-of-00002.parquet").write_bytes(b"a shard of an earlier run")
+    args = ["sample", model_file, "--workers", "2", "--output", output]
     assert message in run_failing(args, tmp_path, capsys)

@@ -58,10 +58,13 @@ replicated = type(model.trainable_variables[0].value).__name__
 print(json.dumps({"losses": losses, "refusals": refusals, "variable": replicated}))
 """
 
+# The workers stream the table from Parquet, each its share of every batch.
 WORKER = """
 from velora.distributed import learn_on_this_worker
+from velora.streaming import ParquetEvents
 
-path = learn_on_this_worker(flights, sys.argv[1], roles=ROLES, config=CONFIG, epochs=1,
+events = ParquetEvents(sys.argv[2], id_idx="tailnum", rows_per_chunk=200)
+path = learn_on_this_worker(events, sys.argv[1], roles=ROLES, config=CONFIG, epochs=1,
                             steps_per_epoch=20)
 print(json.dumps({"saved": None if path is None else str(path)}))
 """
@@ -110,12 +113,17 @@ def free_ports(count: int) -> list[int]:
 
 
 def test_two_worker_processes_train_one_model_that_the_chief_saves(tmp_path):
-    path = tmp_path / "workers.velora"
+    from velora.data import load_flights_sample
+
+    path, table = tmp_path / "workers.velora", tmp_path / "flights.parquet"
+    flights = load_flights_sample().sort_values(["tailnum", "time_hour"], kind="stable")
+    flights.assign(time_hour=pd.to_datetime(flights["time_hour"])).to_parquet(table)
     cluster = {"worker": [f"localhost:{port}" for port in free_ports(2)]}
     workers = [
         run_script(
             WORKER,
             str(path),
+            str(table),
             env={
                 "TF_CONFIG": json.dumps(
                     {"cluster": cluster, "task": {"type": "worker", "index": i}}

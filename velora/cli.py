@@ -6,13 +6,14 @@ fix are one line on stderr and exit code 2, with nothing written.
 """
 
 import argparse
+import contextlib
 import csv
 import dataclasses
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn
 
 import numpy as np
 import pandas as pd
@@ -53,6 +54,9 @@ MAX_SEED = 2**32 - 1
 MAX_TIME_STEPS = 100
 # Entities sampled together: memory grows with it, time per entity falls.
 SAMPLE_CHUNK = 1024
+# Options of `sample` that the shards of --workers cannot take: each draws its entities from
+# the model alone.
+UNSHARDED_OPTIONS = ("constants_from", "exogenous_from", "events_per_entity")
 # Numeric times are trained as seconds after this origin and turned back afterwards.
 NUMERIC_TIME_ORIGIN = pd.Timestamp(0)
 
@@ -416,10 +420,16 @@ def build_parser() -> argparse.ArgumentParser:
         "sample",
         help="write synthetic entities from a saved model",
         description="Write synthetic entities, with ids synthetic-0001, ..., drawn from a "
-        "model saved by 'python -m velora fit', in the layout of the table it learned.",
+        "model saved by 'python -m velora fit', in the layout of the table it learned; with "
+        "--workers, as a folder of Parquet shard files sampled on a Ray cluster.",
     )
     sample.add_argument("model", metavar="MODEL", help="the model file")
-    _add_sampling_arguments(sample, entities_default=None)
+    _add_sampling_arguments(
+        sample,
+        entities_default=None,
+        output_help="where to write the synthetic table, .csv or .parquet; with --workers, "
+        "the folder of its Parquet shard files (read back whole with pandas.read_parquet)",
+    )
     sample.add_argument(
         "--constants-from",
         metavar="TABLE",
@@ -438,6 +448,21 @@ def build_parser() -> argparse.ArgumentParser:
         default=0,
         metavar="N",
         help="random seed of sampling (default 0)",
+    )
+    sample.add_argument(
+        "--workers",
+        type=_positive,
+        metavar="N",
+        help="sample as N Ray tasks, each writing one Parquet shard file into the folder "
+        "--output, on a local Ray cluster of N CPUs unless --address is given (needs pip "
+        "install 'velora[ray]'); takes none of "
+        + ", ".join(_option(name) for name in UNSHARDED_OPTIONS),
+    )
+    sample.add_argument(
+        "--address",
+        metavar="ADDR",
+        help="with --workers: the Ray cluster to sample on ('auto', ray://HOST:10001 or "
+        "HOST:PORT) instead of a local one",
     )
     sample.set_defaults(run=_run_sample)
 
@@ -504,7 +529,11 @@ def _training_command(
     return parser
 
 
-def _add_sampling_arguments(parser: argparse.ArgumentParser, entities_default: int | None) -> None:
+def _add_sampling_arguments(
+    parser: argparse.ArgumentParser,
+    entities_default: int | None,
+    output_help: str = "where to write the synthetic table, .csv or .parquet",
+) -> None:
     parser.add_argument(
         "--entities",
         type=_positive,
@@ -517,14 +546,10 @@ def _add_sampling_arguments(parser: argparse.ArgumentParser, entities_default: i
         type=_positive,
         metavar="N",
         help="events of every synthetic entity (default: each entity ends where the "
-        "model, which learns where real entities end, ends it)",
+        "model, which learns where real entities end, ends it; for tables of entities "
+        "longer than 100 events, lengths are drawn from the real entities')",
     )
-    parser.add_argument(
-        "--output",
-        required=True,
-        metavar="PATH",
-        help="where to write the synthetic table, .csv or .parquet",
-    )
+    parser.add_argument("--output", required=True, metavar="PATH", help=output_help)
 
 
 def _add_role_arguments(parser: argparse.ArgumentParser) -> None:
@@ -581,12 +606,21 @@ def roles_columns(roles: TableRoles) -> list[str]:
     return list(dict.fromkeys(named))
 
 
+def trains_on_windows(longest: int) -> bool:
+    """Whether a table whose longest entity has `longest` events trains in windows: where it is
+    longer than the unrolled length, so that every event teaches the model, not only each
+    entity's first `MAX_TIME_STEPS`."""
+    return bool(longest > MAX_TIME_STEPS)
+
+
 def train_synthesizer(
     table: pd.DataFrame, roles: TableRoles, *, steps: int, seed: int
 ) -> "EventSynthesizer":
     """An `EventSynthesizer` trained on a table whose time column holds date-times.
 
-    It learns where entities end, which is where `sample` ends them unless told their lengths.
+    It learns where entities end, which is where `sample` ends them unless told their lengths
+    (for tables of entities longer than `MAX_TIME_STEPS`, which train in windows, `sample`
+    draws the real entities' lengths instead).
     """
     import tensorflow as tf  # loaded only when training: it takes seconds
 
@@ -600,6 +634,7 @@ def train_synthesizer(
 
     tf.keras.utils.set_random_seed(seed)
     longest = table.groupby(roles.id_col, sort=False).size().max()
+    long_entities = trains_on_windows(longest)
     config = DeepStateConfig(
         max_time_steps=int(min(longest, MAX_TIME_STEPS)),
         batch_size=16,
@@ -612,6 +647,10 @@ def train_synthesizer(
             LEARNING_RATE, decay_steps=max(1, steps), alpha=FINAL_LEARNING_RATE_SHARE
         ),
         learn_entity_end=True,
+        # Entities longer than the unrolled length train on every event, and their lengths
+        # come from the real ones, which the end flag would have to count up to.
+        windows=long_entities,
+        lengths_from_training=long_entities,
         emission_reads_state=True,
         outputs_as_fed_back=True,
         # Room for the id code to carry an entity's constants, and random codes drawn like
@@ -672,17 +711,34 @@ class FittedTable:
         from velora.complex.episode_forge import EventSynthesizer
         from velora.saving.model_file import ModelFileError, load_with_extra
 
+        not_fitted = UsageError(
+            f"'{path}' was not saved by 'python -m velora fit': it holds no table layout"
+        )
         try:
-            synthesizer, extra = load_with_extra(EventSynthesizer, path)
-            layout = extra["command_line"]
-            roles = TableRoles(**layout["roles"])
-            return cls(synthesizer, roles, TimeCodec.from_plain(layout["codec"]), layout["columns"])
+            fitted = cls.from_extra(*load_with_extra(EventSynthesizer, path))
         except ModelFileError as error:
             raise UsageError(str(error)) from None
         except (KeyError, TypeError, ValueError):
-            raise UsageError(
-                f"'{path}' was not saved by 'python -m velora fit': it holds no table layout"
-            ) from None
+            raise not_fitted from None
+        if fitted is None:
+            raise not_fitted
+        return fitted
+
+    @classmethod
+    def from_extra(cls, synthesizer: "EventSynthesizer", extra: Any) -> "FittedTable | None":
+        """The synthesizer with the layout kept in its model file's extra data by `save`;
+        None where the file holds none (it was saved by `EventSynthesizer.save`)."""
+        if not isinstance(extra, dict) or "command_line" not in extra:
+            return None
+        layout = extra["command_line"]
+        roles = TableRoles(**layout["roles"])
+        return cls(synthesizer, roles, TimeCodec.from_plain(layout["codec"]), layout["columns"])
+
+    def in_layout(self, chunks: Iterator[pd.DataFrame]) -> Iterator[pd.DataFrame]:
+        """Synthetic chunks with the table's times and columns."""
+        for chunk in chunks:
+            chunk[self.roles.time_col] = self.codec.decode(chunk[self.roles.time_col])
+            yield chunk[[col for col in self.columns if col in chunk.columns]]
 
     def save(self, path: str | Path) -> Path:
         from velora.saving.model_file import save
@@ -776,13 +832,7 @@ def sample_tables(
         raise UsageError(str(error).removeprefix("EventSynthesizer.sample: ")) from None
     if entities == 0:
         chunks = iter([fitted.synthesizer.sample(0, df_exogenous=exogenous)])
-    return _in_layout(chunks, fitted)
-
-
-def _in_layout(chunks: Iterator[pd.DataFrame], fitted: FittedTable) -> Iterator[pd.DataFrame]:
-    for chunk in chunks:
-        chunk[fitted.roles.time_col] = fitted.codec.decode(chunk[fitted.roles.time_col])
-        yield chunk[[col for col in fitted.columns if col in chunk.columns]]
+    return fitted.in_layout(chunks)
 
 
 def _donated_rows(
@@ -898,6 +948,11 @@ def _run_fit(args: argparse.Namespace) -> None:
 
 
 def _run_sample(args: argparse.Namespace) -> None:
+    if args.workers is not None:
+        _run_sample_on_workers(args)
+        return
+    if args.address is not None:
+        raise UsageError("--address names the Ray cluster of --workers: give --workers N too")
     output = Path(args.output)
     inputs = [args.model, *filter(None, [args.constants_from, args.exogenous_from])]
     _check_table_output(output, inputs=inputs)
@@ -928,6 +983,60 @@ def _run_sample(args: argparse.Namespace) -> None:
     )
     written = write_chunks(with_progress(chunks, entities, fitted.roles), output)
     print(f"Synthetic table: {written}")
+
+
+def _run_sample_on_workers(args: argparse.Namespace) -> None:
+    from velora import distributed
+
+    _check_shardable(args)
+    output = Path(args.output)
+    check_writable(output, folder=True, inputs=[args.model])
+    _check_holds_no_shards(output)
+    FittedTable.load(args.model)  # a file that `fit` did not save fails here, in one line
+    entities = DEFAULT_ENTITIES if args.entities is None else args.entities
+    with contextlib.ExitStack() as cluster:
+        try:
+            cluster.enter_context(distributed.connected(args.address, cpus=args.workers))
+        except (ImportError, ConnectionError) as error:
+            raise UsageError(str(error)) from None
+        files = distributed.sample(
+            args.model,
+            entities,
+            shards=args.workers,
+            seed=args.seed,
+            output=output,
+            chunk_size=SAMPLE_CHUNK,
+        )
+    print(f"Synthetic table: {output} (Parquet shard files: {len(files)})")
+
+
+def _check_shardable(args: argparse.Namespace) -> None:
+    for name in UNSHARDED_OPTIONS:
+        if getattr(args, name) is not None:
+            raise UsageError(
+                f"{_option(name)} cannot be used with --workers: each shard draws its entities "
+                f"from the model alone; leave out {_option(name)} or --workers"
+            )
+    if Path(args.output).suffix.lower() == ".csv":
+        raise UsageError(
+            f"--workers writes a folder of Parquet shard files, not the CSV file "
+            f"'{args.output}': give --output a folder"
+        )
+
+
+def _check_holds_no_shards(output: Path) -> None:
+    """Refuse a folder with shard files already: read back with the new ones, they would make
+    one table."""
+    shards = sorted(output.glob("part-*.parquet")) if output.is_dir() else []
+    if shards:
+        raise UsageError(
+            f"'{output}' holds shard files already ({shards[0].name}, ...); remove them or "
+            "give --output another folder"
+        )
+
+
+def _option(name: str) -> str:
+    return "--" + name.replace("_", "-")
 
 
 def _constants_from(table: pd.DataFrame, fitted: FittedTable, name: str) -> pd.DataFrame:

@@ -199,6 +199,15 @@ class DeepStateConfig:
             training entity. Off, training sees each entity's first `max_time_steps` events.
         window_burn_in: events at the start of every window but an entity's first that only
             lead up to the rest (at most `max_time_steps` - 1).
+        carry_window_state: with `windows`, every window after an entity's first starts from
+            the recurrent state its predecessor ended in when it was last trained (the
+            initial network's until then), as generation carries its state on, instead of
+            a fresh one; windows then abut and `window_burn_in` is not used. The states
+            (windows x 2 x `capacity` floats) are kept while training only.
+        lengths_from_training: `sample` draws every entity's length from the training
+            entities' lengths even where the model learned where entities end, which
+            counting a thousand steps ahead does poorly; read on every call. The lengths then
+            do not follow the entity's attributes.
         meta_factory_config: how column metas are inferred.
         model_builder_config: how the value models summarise columns.
         value_factory_config: how value groups encode and decode columns.
@@ -227,6 +236,8 @@ class DeepStateConfig:
     outputs_as_fed_back: bool = False
     windows: bool = False
     window_burn_in: int = 4
+    carry_window_state: bool = False
+    lengths_from_training: bool = False
     meta_factory_config: MetaFactoryConfig = field(default_factory=MetaFactoryConfig)
     model_builder_config: ModelBuilderConfig = field(default_factory=ModelBuilderConfig)
     value_factory_config: ValueFactoryConfig = field(default_factory=ValueFactoryConfig)

@@ -2,6 +2,7 @@
 whole or not at all."""
 
 import contextlib
+import glob
 import os
 import tempfile
 from collections.abc import Iterator, Sequence
@@ -21,7 +22,9 @@ def atomic_write(path: str | Path) -> Iterator[Path]:
     """
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
-    handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
+    handle, temporary = tempfile.mkstemp(
+        dir=path.parent, prefix=_temporary_prefix(path), suffix=_TEMPORARY_SUFFIX
+    )
     os.close(handle)
     try:
         yield Path(temporary)
@@ -29,6 +32,24 @@ def atomic_write(path: str | Path) -> Iterator[Path]:
     finally:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(temporary)
+
+
+def remove_temporaries(path: str | Path) -> None:
+    """Remove the temporary files of `atomic_write`s of `path` that never ended: a process
+    killed while writing cannot remove its own."""
+    path = Path(path)
+    pattern = f"{glob.escape(_temporary_prefix(path))}*{_TEMPORARY_SUFFIX}"
+    for temporary in path.parent.glob(pattern):
+        with contextlib.suppress(FileNotFoundError):
+            temporary.unlink()
+
+
+_TEMPORARY_SUFFIX = ".tmp"
+
+
+def _temporary_prefix(path: Path) -> str:
+    # Hidden, so that a folder read as one table (Parquet shards) skips it.
+    return f".{path.name}."
 
 
 def check_writable(path: str | Path, *, folder: bool, inputs: Sequence[str | Path] = ()) -> None:

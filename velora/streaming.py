@@ -72,6 +72,16 @@ class ParquetEvents:
         self.rows_per_chunk = rows_per_chunk
         self.sample_entities = sample_entities
 
+    # Sent to other processes (cluster workers) as its settings; each opens the files anew.
+    def __getstate__(self) -> dict[str, Any]:
+        return {name: value for name, value in vars(self).items() if name != "dataset"}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        import pyarrow.dataset as ds
+
+        vars(self).update(state)
+        self.dataset = ds.dataset(str(self.path), format="parquet")
+
     def entity_chunks(self) -> Iterator[pd.DataFrame]:
         """The table as frames of whole entities, about `rows_per_chunk` rows each, in file
         order.

@@ -160,6 +160,18 @@ def test_a_callers_length_is_honoured(ending):
     assert max(lengths(ending, 10)) <= T  # and n stays the most an entity may have
 
 
+def test_lengths_from_training_override_the_learned_end(ending, monkeypatch):
+    seen = ending.entity_lengths
+    object.__setattr__(ending, "entity_lengths", np.array([3, 5]))
+    try:
+        monkeypatch.setattr(ending.config, "lengths_from_training", True)
+        assert set(ending.sample(60, seed=1).groupby("user").size()) == {3, 5}
+        monkeypatch.setattr(ending.config, "lengths_from_training", False)
+        assert {SHORT, LONG} & set(ending.sample(60, seed=1).groupby("user").size())
+    finally:
+        object.__setattr__(ending, "entity_lengths", seen)
+
+
 def test_an_entity_never_ends_before_its_first_event(ending, eager, monkeypatch):
     group = ending.df_value_time_series
     decode = type(group[ENTITY_END]).decode
@@ -281,3 +293,28 @@ def test_windows_train_on_every_event_and_sample_entities_whole():
     assert model.training_id_codes[0].shape == (len(lengths), 1, L)
     sampled = model.sample(40, seed=0).groupby("user").size()
     assert sampled.max() > T and sampled.max() <= max(lengths)
+
+
+def test_a_carried_window_starts_where_its_predecessor_ended(table, eager):
+    model = synthesizer(table, windows=True, carry_window_state=True)
+    model.learn(table, epochs=0, steps_per_epoch=0)
+    memory = model._window_memory
+    assert memory["states"].shape[0] == len(model.training_windows["first_window"])
+    first = np.zeros((model.bs, 1), np.float32)
+    first[0] = 1.0
+    rows = np.arange(1, model.bs + 1, dtype=np.float32).reshape(-1, 1)
+    batch = {
+        **first_batch(model, table),
+        "_counted_steps": np.ones((model.bs, T), np.float32),
+        "_first_window": first,
+        "_window_row": rows,
+    }
+    fresh = seeded_losses(model, batch)["kl_loss"].sum(axis=1)
+    # The batch's end states are kept for its windows, and only for them.
+    known = memory["known"].numpy()
+    assert known[1 : model.bs + 1].all() and known.sum() == model.bs
+    memory["states"].assign(tf.fill(memory["states"].shape, 5.0))
+    carried = seeded_losses(model, batch)["kl_loss"].sum(axis=1)
+    # Window 1's predecessor was never trained, and window 0 opens its entity.
+    assert carried[0] == pytest.approx(fresh[0])
+    assert (np.abs(carried[1:] - fresh[1:]) > 1e-3).all()

@@ -52,7 +52,8 @@ inline std::int64_t steps_for(std::int64_t max_steps, std::int64_t longest, bool
 // The output rows of an event table cut into windows of `steps` rows (as `steps_for` gives
 // them): window k of an entity holds its events from k * stride
 // on, stride being steps - burn_in, with filler rows past its last event; an entity has
-// windows until one reaches past its last event. The first `burn_in` rows of every window but
+// windows until one reaches past its last event (with no burn-in, none that would hold only
+// filler). The first `burn_in` rows of every window but
 // the first are events counted in the window before, so every event is counted exactly once.
 inline EntitySteps entity_windows(const std::int64_t* codes, std::int64_t rows,
                                   std::int64_t entities, std::int64_t max_steps,
@@ -65,7 +66,9 @@ inline EntitySteps entity_windows(const std::int64_t* codes, std::int64_t rows,
     const std::int64_t stride = T - lead;
     for (std::int64_t e = 0; e < entities; ++e) {
         const auto n = static_cast<std::int64_t>(events[e].size());
-        const std::int64_t windows = n < T ? 1 : (n - T) / stride + 2;
+        std::int64_t windows = n < T ? 1 : (n - T) / stride + 2;
+        // Abutting windows that end with the entity would add one of filler alone.
+        windows -= windows > 1 && (windows - 1) * stride >= n;
         for (std::int64_t k = 0; k < windows; ++k) {
             for (std::int64_t s = 0; s < T; ++s) {
                 const std::int64_t event = k * stride + s;

@@ -217,7 +217,10 @@ velora::kernels::EntitySteps steps_layout(py::object self, const std::vector<std
     if (!truthy(config.attr("windows"))) {
         return velora::kernels::entity_steps(codes.data(), rows, entities, T, exact);
     }
-    py::object burn_in = config.attr("window_burn_in");
+    // Windows that start where their predecessors ended abut.
+    py::object burn_in = truthy(config.attr("carry_window_state"))
+                             ? py::object(py::int_(0))
+                             : py::object(config.attr("window_burn_in"));
     if (!py::isinstance<py::int_>(burn_in) || burn_in.cast<std::int64_t>() < 0) {
         raise(PyExc_ValueError,
               "DeepStateConfig.window_burn_in must be a whole number of at "
@@ -930,7 +933,7 @@ py::object chunk_lengths(py::object self, const SampleRequest& request, py::dict
         return request.lengths[py::slice(first, first + count, 1)];
     }
     py::object end = self.attr("df_value_time_series").attr("entity_end");
-    if (!end.is_none()) {
+    if (!end.is_none() && !truthy(self.attr("config").attr("lengths_from_training"))) {
         py::object flags = data[end].attr("numpy")().attr("reshape")(count, n);
         py::object ended = flags.attr("__gt__")(0.5);
         set_item(ended, py::make_tuple(py::slice(none(), none(), none()), 0), py::bool_(false));

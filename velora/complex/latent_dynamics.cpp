@@ -565,6 +565,9 @@ py::object replica_batch_size(py::object self) {
 // Inputs of a batch of windows beside the columns: which steps count in the losses and which
 // windows are their entity's first.
 constexpr const char* window_weights[] = {"_counted_steps", "_first_window"};
+// With carried states: each window's row among the training windows (its predecessor's is
+// the row before).
+constexpr const char* window_row = "_window_row";
 
 // A window's burn-in steps count in no loss, and an entity's id and constants count once,
 // in its first window; the weight penalty counts everywhere.
@@ -577,6 +580,51 @@ void weigh_by_window(py::object losses, py::list entity_losses, py::object input
         py::object weight = entity_losses.contains(name) ? first : counted;
         losses[name] = losses[name].attr("__mul__")(weight);
     }
+}
+
+// The recurrent state each window ended in when last trained ([windows, 2, H]: h and c) and
+// whether it has been; kept out of the model's weights, for training only.
+py::object window_memory(py::object self) {
+    return builtin("getattr")(self, "_window_memory", none());
+}
+
+void keep_window_memory(py::object self, py::object windows) {
+    py::object memory = none();
+    if (truthy(self.attr("config").attr("carry_window_state"))) {
+        const py::object H = self.attr("capacity");
+        py::dict fresh;
+        fresh["states"] =
+            tf("Variable")(tf("zeros")(py::make_tuple(windows, 2, H)), "trainable"_a = false);
+        fresh["known"] = tf("Variable")(tf("zeros")(py::make_tuple(windows), "dtype"_a = "bool"),
+                                        "trainable"_a = false);
+        memory = fresh;
+    }
+    builtin("object").attr("__setattr__")(self, "_window_memory", memory);
+}
+
+// A window after its entity's first starts where its predecessor ended, once that is known.
+py::list carried_state(py::object memory, py::object rows, py::object first, py::list h_0) {
+    py::object previous = tf("maximum")(rows.attr("__sub__")(1), 0);
+    py::object known = tf("logical_and")(
+        tf("gather")(memory["known"], previous),
+        tf("less")(first[py::make_tuple(py::slice(none(), none(), none()), 0)], 0.5));
+    py::object stored = tf("gather")(memory["states"], previous);
+    py::list state;
+    for (int part = 0; part < 2; ++part) {
+        py::object kept = stored[py::make_tuple(py::slice(none(), none(), none()), part)];
+        state.append(tf("where")(tf("expand_dims")(known, -1), kept, h_0[part]));
+    }
+    return state;
+}
+
+void remember_states(py::object memory, py::object rows, py::object h, py::object c) {
+    py::object at = tf("expand_dims")(rows, -1);
+    py::list both;
+    both.append(h);
+    both.append(c);
+    memory["states"].attr("scatter_nd_update")(at, tf("stack")(both, "axis"_a = 1));
+    memory["known"].attr("scatter_nd_update")(at,
+                                              tf("ones")(tf("shape")(rows), "dtype"_a = "bool"));
 }
 
 py::object loss_func(py::object self, py::object input_dict) {
@@ -618,8 +666,19 @@ py::object loss_func(py::object self, py::object input_dict) {
     py::object masked = tf("nn").attr("dropout")(trn_x, "rate"_a = self.attr("dropout_rate"),
                                                  "noise_shape"_a = py::make_tuple(bs, T, 1));
     // Keras 3 recurrent layers call their input `sequences`: it goes by position.
+    py::object memory = window_memory(self);
+    const bool carried = !memory.is_none() && input_dict.contains(window_row);
+    py::object rows = none();
+    if (carried) {
+        rows = tf("cast")(
+            input_dict[window_row][py::make_tuple(py::slice(none(), none(), none()), 0)], "int64");
+        h_0 = carried_state(memory, rows, input_dict[window_weights[1]], h_0);
+    }
     auto prior = unpack(self.attr("transition_rnn")(masked, "initial_state"_a = h_0), 3);
     py::object prior_hs = prior[0];
+    if (carried) {
+        remember_states(memory, rows, prior[1], prior[2]);
+    }
     auto gamma = unpack(self.attr("transition_network")(prior_hs), 2);
 
     py::list inference_parts;
@@ -835,12 +894,19 @@ py::object fit_transformers(py::object self, py::object df_post) {
 }
 
 // The examples of an encoded frame, and the weights of its windows when it has them.
-py::dict frame_examples(py::object self, py::object df_transformed, py::object T) {
+// `first_row` is the first window's row among all the training windows.
+py::dict frame_examples(py::object self, py::object df_transformed, py::object T,
+                        py::object first_row) {
     py::dict examples = entity_examples(self, df_transformed, T);
     py::dict windows = builtin("getattr")(self, "training_windows", py::dict());
     if (py::len(windows) != 0) {
         examples[window_weights[0]] = windows["counted_steps"];
         examples[window_weights[1]] = windows["first_window"];
+        py::object count = py::int_(py::len(windows["first_window"]));
+        examples[window_row] =
+            global("np")
+                .attr("arange")(first_row, first_row.attr("__add__")(count), "dtype"_a = "float32")
+                .attr("reshape")(-1, 1);
     }
     return examples;
 }
@@ -858,7 +924,7 @@ struct TrainingData {
 TrainingData in_memory_data(py::object self, py::object df, py::object T) {
     py::object df_transformed =
         fit_transformers(self, self.attr("preprocess_df")(df, "max_time_steps"_a = T));
-    py::dict examples = frame_examples(self, df_transformed, T);
+    py::dict examples = frame_examples(self, df_transformed, T, py::int_(0));
     // Windows of one entity share its id: the stream shuffles windows, not ids.
     py::object rows = examples.contains(window_weights[1])
                           ? py::int_(py::len(examples[window_weights[1]]))
@@ -884,7 +950,7 @@ TrainingData streamed_data(py::object self, py::object events, py::object T, py:
             self.attr("df_transformer")
                 .attr("transform")(df_post, "max_workers"_a = max_workers_of(self),
                                    "inplace"_a = true);
-        store.attr("append")(frame_examples(self, df_transformed, T));
+        store.attr("append")(frame_examples(self, df_transformed, T, store.attr("rows")));
         lengths.append(self.attr("entity_lengths"));
     }
     builtin("object").attr("__setattr__")(self, "entity_lengths",
@@ -907,6 +973,9 @@ py::object train_on(py::object self, const TrainingData& training, py::object T,
     if (truthy(tf("distribute").attr("has_strategy")()) &&
         !truthy(self.attr("optimizer").attr("built"))) {
         self.attr("optimizer").attr("build")(self.attr("trainable_variables"));
+    }
+    if (training.examples.contains(window_row)) {
+        keep_window_memory(self, py::int_(py::len(training.examples[window_row])));
     }
     py::object total_steps = steps_per_epoch.attr("__mul__")(epochs);
     // Keras would wait forever for the end of an endless stream that no step reads.
@@ -944,6 +1013,11 @@ void check_strategy(py::object self, py::object strategy) {
                                     " must be a multiple of the strategy's " +
                                     std::to_string(replicas) +
                                     " replicas; change DeepStateConfig.batch_size.");
+    }
+    if (truthy(self.attr("config").attr("carry_window_state"))) {
+        raise(PyExc_ValueError,
+              "learn: DeepStateConfig.carry_window_state keeps one recurrent state per window "
+              "in this process and cannot train under a distribution strategy; turn it off.");
     }
     for (py::handle variable : self.attr("variables")) {
         if (!truthy(strategy.attr("extended")
