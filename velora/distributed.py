@@ -119,7 +119,8 @@ def sample(
         The cluster at `address` cannot be reached (nothing answers at its port within
         `REACH_TIMEOUT_S`).
     ShardError
-        A shard failed after its retries; the message names it.
+        A shard failed (raised an error, or lost its worker more often than it is retried);
+        the message names it.
     """
     ray = _ray()
     if shards < 1 or count < 0:
@@ -289,7 +290,8 @@ def _results(ray: Any, pending: Sequence[Any]) -> list[str]:
             results.append(ray.get(reference))
         except Exception as error:  # a task error, or the worker lost for good
             raise ShardError(
-                f"shard {index} of {len(pending)} failed after {SHARD_RETRIES} retries: {error}"
+                f"shard {index} of {len(pending)} failed: {error} (a shard whose worker is "
+                f"lost is run again up to {SHARD_RETRIES} times; an error it raises is not)"
             ) from error
     return results
 
