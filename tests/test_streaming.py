@@ -1,6 +1,8 @@
 """Tables read from Parquet a chunk of whole entities at a time: chunks that cut no entity,
 the order they need, and training that comes out as it does from the frame in memory."""
 
+import pickle
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -30,10 +32,12 @@ def folder(table, tmp_path_factory):
     return folder
 
 
+@pytest.mark.parametrize("sent", [False, True], ids=["here", "pickled"])
 @pytest.mark.parametrize("rows_per_chunk", [1, 7, 10_000])
-def test_chunks_hold_whole_entities_and_together_the_table(table, folder, rows_per_chunk):
-    chunks = list(ParquetEvents(folder, id_idx="user", rows_per_chunk=rows_per_chunk)
-                  .entity_chunks())  # fmt: skip
+def test_chunks_hold_whole_entities_and_together_the_table(table, folder, rows_per_chunk, sent):
+    events = ParquetEvents(folder, id_idx="user", rows_per_chunk=rows_per_chunk)
+    # A cluster's workers get the files' settings and open them anew.
+    chunks = list((pickle.loads(pickle.dumps(events)) if sent else events).entity_chunks())
     pd.testing.assert_frame_equal(pd.concat(chunks, ignore_index=True), table)
     ids = [set(chunk["user"]) for chunk in chunks]
     assert sum(map(len, ids)) == table["user"].nunique()
