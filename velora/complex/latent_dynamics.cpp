@@ -588,9 +588,11 @@ py::object window_memory(py::object self) {
     return builtin("getattr")(self, "_window_memory", none());
 }
 
-void keep_window_memory(py::object self, py::object windows) {
+// Fresh for every `learn` whose examples carry window rows, none otherwise.
+void keep_window_memory(py::object self, py::dict examples) {
     py::object memory = none();
-    if (truthy(self.attr("config").attr("carry_window_state"))) {
+    if (examples.contains(window_row)) {
+        const py::object windows = py::int_(py::len(examples[window_row]));
         const py::object H = self.attr("capacity");
         py::dict fresh;
         fresh["states"] =
@@ -902,6 +904,10 @@ py::dict frame_examples(py::object self, py::object df_transformed, py::object T
     if (py::len(windows) != 0) {
         examples[window_weights[0]] = windows["counted_steps"];
         examples[window_weights[1]] = windows["first_window"];
+    }
+    // Only windows that start where their predecessors ended need to know their rows.
+    if (examples.contains(window_weights[1]) &&
+        truthy(self.attr("config").attr("carry_window_state"))) {
         py::object count = py::int_(py::len(windows["first_window"]));
         examples[window_row] =
             global("np")
@@ -974,9 +980,7 @@ py::object train_on(py::object self, const TrainingData& training, py::object T,
         !truthy(self.attr("optimizer").attr("built"))) {
         self.attr("optimizer").attr("build")(self.attr("trainable_variables"));
     }
-    if (training.examples.contains(window_row)) {
-        keep_window_memory(self, py::int_(py::len(training.examples[window_row])));
-    }
+    keep_window_memory(self, training.examples);
     py::object total_steps = steps_per_epoch.attr("__mul__")(epochs);
     // Keras would wait forever for the end of an endless stream that no step reads.
     py::object history =
