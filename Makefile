@@ -46,7 +46,7 @@ bench: $(BUILD_STAMP)
 # Synthesis quality on the real tables of benchmarks/data and the bundled flights sample.
 BENCH_FIDELITY_ARGS ?=
 
-bench-fidelity: $(BUILD_STAMP)
+bench-fidelity: $(BUILD_STAMP) $(VENV)/.bench-tools
 	$(BIN)/python benchmarks/bench_fidelity.py $(BENCH_FIDELITY_ARGS)
 
 # Entities longer than the window, and costs at 10^5 to 10^7 events: minutes each.
@@ -73,7 +73,7 @@ $(DEPS_STAMP): pyproject.toml $(LOCK) tools/requirements.py | $(BIN)/python
 
 # The newest versions within the ranges, resolved afresh in an environment of their own.
 LOCK_VENV := .venv-lock
-LOCK_EXTRAS := test docs wheel ray
+LOCK_EXTRAS := test docs wheel ray bench
 
 lock:
 	rm -rf $(LOCK_VENV) && $(PYTHON) -m venv $(LOCK_VENV)
@@ -87,7 +87,7 @@ $(BUILD_STAMP): $(DEPS_STAMP) $(PACKAGE_SOURCES)
 	$(BIN)/python -m pip install --quiet --no-build-isolation --no-deps $(WERROR) .
 	touch $@
 
-# The tools of an extra (docs, wheel), installed when a target first needs them.
+# The tools of an extra (docs, wheel, bench), installed when a target first needs them.
 $(VENV)/.%-tools: $(DEPS_STAMP)
 	$(INSTALL_LOCKED) $$($(BIN)/python tools/requirements.py $*)
 	touch $@

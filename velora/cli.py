@@ -19,6 +19,7 @@ import numpy as np
 import pandas as pd
 from tqdm import tqdm
 
+from velora.common.precision import NumberGrid
 from velora.evaluation import EvaluationReport, evaluate
 from velora.evaluation.columns import (
     UnreadableTimeError,
@@ -52,11 +53,19 @@ SAMPLE_CLUSTERS = 50
 MAX_SEED = 2**32 - 1
 # Longer entities are cut when training; this bounds the model's unrolled length.
 MAX_TIME_STEPS = 100
+# Gaussians in the output of each continuous column.
+CONTINUOUS_COMPONENTS = 3
 # Entities sampled together: memory grows with it, time per entity falls.
 SAMPLE_CHUNK = 1024
 # Options of `sample` that the shards of --workers cannot take: each draws its entities from
 # the model alone.
-UNSHARDED_OPTIONS = ("constants_from", "exogenous_from", "events_per_entity")
+UNSHARDED_OPTIONS = (
+    "constants_from",
+    "exogenous_from",
+    "events_per_entity",
+    "exact_numbers",
+    "beyond_time_range",
+)
 # Numeric times are trained as seconds after this origin and turned back afterwards.
 NUMERIC_TIME_ORIGIN = pd.Timestamp(0)
 
@@ -270,6 +279,8 @@ class TimeCodec:
         self.times = self._numbers_to_dates(times) if self.is_numeric else times
         self.origin = self.times.min()
         self.resolution = time_resolution(self.times)
+        last = self.times.max()
+        self.last = None if pd.isna(last) else last
 
     # What `decode` needs, kept in a model file: plain data apart from the dtype's name.
     _DECODING = (
@@ -285,7 +296,7 @@ class TimeCodec:
     def to_plain(self) -> dict:
         """What decoding needs, as plain data (see `velora.saving.plain_data`)."""
         state = {attribute: getattr(self, attribute) for attribute in self._DECODING}
-        return state | {"dtype": None if self.dtype is None else str(self.dtype)}
+        return state | {"dtype": None if self.dtype is None else str(self.dtype), "last": self.last}
 
     @classmethod
     def from_plain(cls, state: dict) -> "TimeCodec":
@@ -295,6 +306,8 @@ class TimeCodec:
             setattr(codec, attribute, state[attribute])
         dtype = state["dtype"]
         codec.dtype = None if dtype is None else pd.api.types.pandas_dtype(dtype)
+        # Files saved before the last time was kept know no end.
+        codec.last = state.get("last")
         return codec
 
     def _check_range(self, times: pd.Series) -> None:
@@ -325,6 +338,13 @@ class TimeCodec:
         if getattr(self.dtype, "tz", None) is not None:
             times = times.dt.tz_localize("UTC")
         return times.astype(self.dtype)
+
+    def within_range(self, times: pd.Series) -> pd.Series:
+        """Whether each synthetic date-time, on the real grid, is at or before the real
+        table's last time (True where missing or where the last time is not known)."""
+        if self.last is None:
+            return pd.Series(True, index=times.index)
+        return self._on_grid(times).le(self.last) | times.isna()
 
     def _on_grid(self, times: pd.Series) -> pd.Series:
         # Rounding is monotone, so times in order stay in order.
@@ -549,6 +569,18 @@ def _add_sampling_arguments(
         "model, which learns where real entities end, ends it; for tables of entities "
         "longer than 100 events, lengths are drawn from the real entities')",
     )
+    parser.add_argument(
+        "--exact-numbers",
+        action="store_true",
+        default=None,
+        help="write numbers as the model draws them, not at the real columns' precision",
+    )
+    parser.add_argument(
+        "--beyond-time-range",
+        action="store_true",
+        default=None,
+        help="keep synthetic events after the real table's last time, where entities otherwise end",
+    )
     parser.add_argument("--output", required=True, metavar="PATH", help=output_help)
 
 
@@ -630,6 +662,7 @@ def train_synthesizer(
         DeepStateConfig,
         MetaTransformerConfig,
         ModelBuilderConfig,
+        ValueFactoryConfig,
     )
 
     tf.keras.utils.set_random_seed(seed)
@@ -659,10 +692,15 @@ def train_synthesizer(
         id_codes_from_training=True,
         # Whole numbers (wind in knots, minutes of delay) come back whole and in range.
         model_builder_config=ModelBuilderConfig(integer_counts=True),
+        # A mixture per number holds a point mass (zero gaps) beside a spread, and the tails.
+        value_factory_config=ValueFactoryConfig(continuous_components=CONTINUOUS_COMPONENTS),
         # Start dates stay within the real range, and gaps of a few distinct lengths (yearly
-        # panels) keep them.
+        # panels) keep them; a point mass (zero gaps) spreads over its share of the normal
+        # scale, so that the scaled column is Gaussian and its tails where they belong.
         meta_transformer_config=MetaTransformerConfig(
-            max_levels=32, date_transformer_config=DateTransformerConfig(quantile=True)
+            max_levels=32,
+            spread_ties=True,
+            date_transformer_config=DateTransformerConfig(quantile=True),
         ),
         # k-means needs as many distinct values as clusters.
         codes=min([SAMPLE_CLUSTERS, *(table[col].nunique() for col in roles.sample_cols)]),
@@ -690,12 +728,15 @@ class FittedTable:
         roles: the table's column roles.
         codec: how the table's times were turned into date-times, and back.
         columns: the table's columns that the synthetic tables have, in its order.
+        grids: the precision of each numeric column whose values lie on a grid (decimals or
+            a coarser step), at which synthetic values are written.
     """
 
     synthesizer: "EventSynthesizer"
     roles: TableRoles
     codec: "TimeCodec"
     columns: list[str]
+    grids: dict[str, NumberGrid] = field(default_factory=dict)
 
     def to_plain(self) -> dict:
         """What a model file keeps beside the synthesizer for the command line."""
@@ -703,6 +744,7 @@ class FittedTable:
             "roles": dataclasses.asdict(self.roles),
             "codec": self.codec.to_plain(),
             "columns": self.columns,
+            "grids": {col: grid.to_plain() for col, grid in self.grids.items()},
         }
 
     @classmethod
@@ -732,12 +774,31 @@ class FittedTable:
             return None
         layout = extra["command_line"]
         roles = TableRoles(**layout["roles"])
-        return cls(synthesizer, roles, TimeCodec.from_plain(layout["codec"]), layout["columns"])
+        # Files saved before grids were learned have none: their numbers come back exact.
+        grids = {col: NumberGrid.from_plain(grid) for col, grid in layout.get("grids", {}).items()}
+        codec = TimeCodec.from_plain(layout["codec"])
+        return cls(synthesizer, roles, codec, layout["columns"], grids)
 
-    def in_layout(self, chunks: Iterator[pd.DataFrame]) -> Iterator[pd.DataFrame]:
-        """Synthetic chunks with the table's times and columns."""
+    def in_layout(
+        self,
+        chunks: Iterator[pd.DataFrame],
+        *,
+        exact_numbers: bool = False,
+        beyond_time_range: bool = False,
+    ) -> Iterator[pd.DataFrame]:
+        """Synthetic chunks with the table's times and columns, numbers at the real
+        columns' precision unless `exact_numbers`, and no event after the real table's last
+        time unless `beyond_time_range`: the real table is cut there, so synthetic entities
+        are cut there too."""
+        time_col = self.roles.time_col
         for chunk in chunks:
-            chunk[self.roles.time_col] = self.codec.decode(chunk[self.roles.time_col])
+            if not beyond_time_range:
+                chunk = chunk[self.codec.within_range(chunk[time_col])].reset_index(drop=True)
+            chunk[time_col] = self.codec.decode(chunk[time_col])
+            if not exact_numbers:
+                for col, grid in self.grids.items():
+                    if col in chunk.columns:
+                        chunk[col] = grid.apply(chunk[col])
             yield chunk[[col for col in self.columns if col in chunk.columns]]
 
     def save(self, path: str | Path) -> Path:
@@ -768,7 +829,19 @@ def fit_table(real: pd.DataFrame, roles: TableRoles, *, steps: int, seed: int = 
     codec = TimeCodec(real[roles.time_col])
     table = codec.encode(real[roles_columns(roles)])
     synthesizer = train_synthesizer(table, roles, steps=steps, seed=seed)
-    return FittedTable(synthesizer, roles, codec, [col for col in real.columns if col in table])
+    columns = [col for col in real.columns if col in table]
+    return FittedTable(synthesizer, roles, codec, columns, number_grids(table, roles))
+
+
+def number_grids(table: pd.DataFrame, roles: TableRoles) -> dict[str, NumberGrid]:
+    """The grid of every numeric event, constant and exogenous column that lies on one."""
+    numeric = [
+        col
+        for col in dict.fromkeys([*roles.event_cols, *roles.const_cols, *roles.exog_cols])
+        if is_numeric_column(table[col])
+    ]
+    grids = {col: NumberGrid.of(table[col]) for col in numeric}
+    return {col: grid for col, grid in grids.items() if grid is not None}
 
 
 def sample_tables(
@@ -780,6 +853,8 @@ def sample_tables(
     donors: pd.DataFrame | None = None,
     constants: pd.DataFrame | None = None,
     chunk_size: int = SAMPLE_CHUNK,
+    exact_numbers: bool = False,
+    beyond_time_range: bool = False,
 ) -> Iterator[pd.DataFrame]:
     """Synthetic entities in the real table's layout, one frame per chunk.
 
@@ -800,6 +875,12 @@ def sample_tables(
         One row per entity of constant columns, each entity drawn given its row.
     chunk_size : int
         Entities drawn together.
+    exact_numbers : bool
+        Write numbers as the model draws them; by default each numeric column is written at
+        the precision of the real one (its decimals, or the coarser step its values lie on).
+    beyond_time_range : bool
+        Keep events after the real table's last time; by default entities end there, as the
+        real ones were cut there.
 
     Returns
     -------
@@ -832,7 +913,9 @@ def sample_tables(
         raise UsageError(str(error).removeprefix("EventSynthesizer.sample: ")) from None
     if entities == 0:
         chunks = iter([fitted.synthesizer.sample(0, df_exogenous=exogenous)])
-    return fitted.in_layout(chunks)
+    return fitted.in_layout(
+        chunks, exact_numbers=exact_numbers, beyond_time_range=beyond_time_range
+    )
 
 
 def _donated_rows(
@@ -980,6 +1063,8 @@ def _run_sample(args: argparse.Namespace) -> None:
         events_per_entity=args.events_per_entity,
         donors=donors,
         constants=constants,
+        exact_numbers=bool(args.exact_numbers),
+        beyond_time_range=bool(args.beyond_time_range),
     )
     written = write_chunks(with_progress(chunks, entities, fitted.roles), output)
     print(f"Synthetic table: {written}")
@@ -1077,6 +1162,8 @@ def _run_synthesize(args: argparse.Namespace) -> None:
         seed=args.seed,
         events_per_entity=args.events_per_entity,
         donors=training,
+        exact_numbers=bool(args.exact_numbers),
+        beyond_time_range=bool(args.beyond_time_range),
     )
     print(f"Synthetic table: {write_table(synthetic, output)}")
     if not args.report:

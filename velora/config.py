@@ -33,12 +33,17 @@ class QuantileTransformerConfig:
             heavily repeated values. 0 disables it.
         max_levels: a column with at most this many distinct values maps back to the nearest
             of them (its grid), not to values in between. 0 disables it.
+        spread_ties: a value repeated across several quantiles (a point mass, such as zero
+            gaps) maps to a probability drawn uniformly within its share rather than to the
+            middle of it, so that the mapped column is as Gaussian as its quantiles allow;
+            it still maps back to the value.
     """
 
     n_quantiles: int = 1000
     output_distribution: str = "normal"
     noise: float = 0.0
     max_levels: int = 0
+    spread_ties: bool = False
 
 
 @dataclass
@@ -93,6 +98,8 @@ class MetaTransformerConfig:
         max_levels: a continuous column fitted on at most this many distinct values decodes
             to the nearest of them (see `QuantileTransformerConfig`); values a caller imposes
             are then snapped too. 0 decodes every value as it is.
+        spread_ties: a continuous column's point masses map to a spread of probabilities
+            (see `QuantileTransformerConfig`).
     """
 
     continuous_only_dates: bool = False
@@ -100,6 +107,7 @@ class MetaTransformerConfig:
     quantile: bool = True
     n_quantiles: int = 1000
     max_levels: int = 0
+    spread_ties: bool = False
 
 
 @dataclass
@@ -129,10 +137,14 @@ class ValueFactoryConfig:
             overrides them.
         max_embedding_size: widest embedding of a categorical input; columns with fewer
             categories get one dimension per category.
+        continuous_components: Gaussians in the output of every continuous column (numbers,
+            dates, gaps); 1 is one Gaussian, more a mixture that can hold a point mass beside
+            a spread and heavier tails.
     """
 
     dates_as_continuous: bool | None = None
     max_embedding_size: int = 16
+    continuous_components: int = 1
 
     def pair_with(self, transformers: "MetaTransformerConfig") -> None:
         """Follow `transformers.continuous_only_dates` while `dates_as_continuous` is None."""

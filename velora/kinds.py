@@ -74,7 +74,13 @@ def _categorical_values(model: CategoricalModel, config: ValueFactoryConfig) -> 
 
 
 def _number_values(model: ValueModel, config: ValueFactoryConfig) -> list[Value]:
-    return [ContinuousValue(model.name, missing_column=model.missing_column)]
+    return [
+        ContinuousValue(
+            model.name,
+            missing_column=model.missing_column,
+            components=config.continuous_components,
+        )
+    ]
 
 
 def _date_values(model: DateTimeModel, config: ValueFactoryConfig) -> list[Value]:

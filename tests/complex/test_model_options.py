@@ -8,7 +8,7 @@ import tensorflow as tf
 
 from velora.common.values.entity_end import ENTITY_END
 from velora.complex.episode_forge import EventSynthesizer
-from velora.config import DeepStateConfig
+from velora.config import DeepStateConfig, MetaTransformerConfig, ValueFactoryConfig
 
 L, H, T = 4, 8, 6
 SHORT, LONG = 2, 6
@@ -128,6 +128,19 @@ def test_the_prior_reconstruction_weighs_the_series_loss_of_prior_draws(table, e
     assert (doubled > 0).any()
     model.config.prior_reconstruction_weight = 0.0
     assert "prior_reconstruction_loss" not in seeded_losses(model, batch)
+
+
+def test_mixture_outputs_over_spread_ties_train_and_sample(table):
+    model = synthesizer(
+        table,
+        value_factory_config=ValueFactoryConfig(continuous_components=3),
+        meta_transformer_config=MetaTransformerConfig(spread_ties=True),
+    )
+    assert model.df_value_time_series["time_diff"].learned_output_size() == 9
+    model.learn(table, epochs=1, steps_per_epoch=5)
+    synthetic = model.sample(6, seed=0)
+    assert synthetic["user"].nunique() == 6
+    assert synthetic.groupby("user")["time"].apply(lambda t: t.dropna().is_monotonic_increasing).all()
 
 
 # --- the learned end of an entity ----------------------------------------------------------

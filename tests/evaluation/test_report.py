@@ -42,14 +42,31 @@ def test_identical_tables_score_perfectly(real):
     assert len(distances) == 7 and all(v == 0 for v in distances)
     assert figures["constant_within_entity/group"] == 1.0
     assert figures["time_non_decreasing"] == 1.0
+    assert figures["time_outside_range"] == 0 and figures["time_overshoot"] == 0
     assert figures["discriminator_auc"] == pytest.approx(0.5, abs=0.05)
+
+
+def test_times_beyond_the_real_range_are_counted_in_largest_gaps(real):
+    times = pd.to_datetime(real["t"])
+    largest_gap = times.groupby(real["id"]).diff().max()
+    # One event a day after the last real time, one two largest gaps before the first.
+    synthetic = real.copy()
+    synthetic.loc[0, "t"] = str(times.max() + pd.Timedelta(days=1))
+    synthetic.loc[len(real) - 1, "t"] = str(times.min() - 2 * largest_gap)
+    figures = evaluate(real, synthetic, **ROLES).figures
+    assert figures["time_outside_range"] == pytest.approx(2 / len(real))
+    assert figures["time_overshoot"] == pytest.approx(2.0)
+    # The training entities' times are real times too.
+    figures = evaluate(real, real, **ROLES, training=synthetic).figures
+    assert figures["time_outside_range"] == 0 and figures["time_overshoot"] == 0
 
 
 def test_figure_names_are_stable(real):
     assert set(evaluate(real, real, **ROLES).figures) == {
         "marginal_ks/t", "marginal_tvd/kind", "marginal_ks/amount", "marginal_tvd/group",
         "events_per_entity_ks", "gap_ks", "transition_tvd/kind",
-        "constant_within_entity/group", "time_non_decreasing", "discriminator_auc",
+        "constant_within_entity/group", "time_non_decreasing", "time_outside_range",
+        "time_overshoot", "discriminator_auc",
     }  # fmt: skip
 
 

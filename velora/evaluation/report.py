@@ -25,6 +25,10 @@ EXPLANATIONS = {
     "transition_tvd": "distance between next-category distributions, weighted by source",
     "constant_within_entity": "share of synthetic entities whose column is constant (1 best)",
     "time_non_decreasing": "share of synthetic entities whose times never decrease (1 best)",
+    "time_outside_range": "share of synthetic events before the first or after the last real "
+    "time (training entities' times included when given)",
+    "time_overshoot": "how far the synthetic time furthest outside the real range lies beyond "
+    "it, in units of the largest real gap between consecutive events",
     "discriminator_auc": "ROC AUC of a classifier telling synthetic from real entities (0.5 best)",
     "dcr_ratio": "median distance of synthetic entities to the closest training entity, over "
     "that of held-out entities (1 best, near 0 when training entities are copied)",
@@ -261,15 +265,16 @@ def evaluate(
     real_table, synthetic_table = (_Table.of(df, id_col, time_col) for df in (real, synthetic))
     levels = _category_levels(real_table, cols)
     real_x, synthetic_x = (_entity_features(t, cols, levels) for t in (real_table, synthetic_table))
+    training_table = None if training is None else _Table.of(training, id_col, time_col)
+    real_sides = [real_table] if training_table is None else [real_table, training_table]
     figures = {
         **_marginal_figures(real_table, synthetic_table, cols),
         **_sequence_figures(real_table, synthetic_table, cols),
         **_consistency_figures(synthetic, cols),
+        **_time_range_figures(real_sides, synthetic_table, cols),
         "discriminator_auc": cross_validated_auc(real_x, synthetic_x, seed=seed),
     }
-    training_table = None
-    if training is not None:
-        training_table = _Table.of(training, id_col, time_col)
+    if training_table is not None:
         training_x = _entity_features(training_table, cols, levels)
         figures.update(privacy_figures(training_x, real_x, synthetic_x))
     return EvaluationReport(figures, real_table, synthetic_table, cols, training_table)
@@ -307,6 +312,21 @@ def _consistency_figures(synthetic: pd.DataFrame, cols: _Columns) -> dict[str, f
     times = time_as_numbers(synthetic[cols.time_col])
     figures["time_non_decreasing"] = metrics.share_non_decreasing(times, ids)
     return figures
+
+
+def _time_range_figures(
+    real_sides: list[_Table], synthetic: _Table, cols: _Columns
+) -> dict[str, float]:
+    """Where the synthetic times fall against the span of every real time."""
+    real_times = pd.concat([side.events[cols.time_col] for side in real_sides])
+    largest_gap = pd.concat([_gaps(side, cols) for side in real_sides]).max()
+    times = synthetic.events[cols.time_col].dropna()
+    beyond = np.maximum(real_times.min() - times, times - real_times.max()).clip(lower=0)
+    overshoot = beyond.max() / largest_gap if len(times) and largest_gap > 0 else math.nan
+    return {
+        "time_outside_range": float((beyond > 0).mean()) if len(times) else math.nan,
+        "time_overshoot": float(overshoot),
+    }
 
 
 def _category_levels(real: _Table, cols: _Columns) -> dict[str, list[str]]:

@@ -131,7 +131,9 @@ def scaler(name: str, config: MetaTransformerConfig) -> Transformer:
         return QuantileTransformer(
             name=name,
             config=QuantileTransformerConfig(
-                n_quantiles=config.n_quantiles, max_levels=config.max_levels
+                n_quantiles=config.n_quantiles,
+                max_levels=config.max_levels,
+                spread_ties=config.spread_ties,
             ),
         )
     return StandardScaler(name=name)

@@ -10,6 +10,9 @@ from velora.common.values import (
     DataFrameValue,
     MissingValue,
 )
+from velora.common.values.continuous import MIN_STDDEV
+from velora.config import QuantileTransformerConfig
+from velora.transformer.child.quantile import QuantileTransformer
 
 BS, T = 3, 4
 CATEGORIES = ["a", "b", "c"]
@@ -224,3 +227,75 @@ def test_loss_and_decoding_run_in_a_compiled_step(group):
         {k: tf.constant(v) for k, v in make_inputs().items()}, tf.zeros([BS, 1, width])
     )
     assert x_0.shape == (BS, 7) and total.shape == (BS, T)
+
+
+@pytest.mark.parametrize("components", [1, 3])
+def test_a_certain_output_decodes_to_its_value_whatever_the_components(components):
+    value = ContinuousValue("x", components=components)
+    columns = {"x": tf.constant([[-1.5, 0.0, 2.25]])}
+    y = value.as_output(columns)
+    assert y.shape == (1, 3, value.learned_output_size())
+    np.testing.assert_allclose(value.decode(tf.reshape(y, [3, -1])).numpy(), [-1.5, 0.0, 2.25])
+
+
+def test_one_component_is_the_gaussian_negative_log_likelihood():
+    x, mean, scale = np.float32([-2.0, 0.3, 4.0]), np.float32(0.5), np.float32(0.2)
+    loss = ContinuousValue("x").loss(tf.constant([[[mean, scale]] * 3]), {"x": tf.constant([x])})
+    stddev = tf.nn.softplus(scale).numpy() + np.float32(MIN_STDDEV)
+    expected = np.float32(0.5) * np.square((mean - x) / stddev) + np.log(stddev)
+    np.testing.assert_array_equal(loss.numpy()[0], expected)
+
+
+def test_a_mixture_of_equal_components_has_the_loss_of_one_gaussian():
+    single, mixture = ContinuousValue("x"), ContinuousValue("x", components=3)
+    columns = {"x": tf.constant([[-2.0, 0.3, 4.0]])}
+    mean, scale = 0.5, 0.2
+    y_single = tf.constant([[[mean, scale]] * 3])
+    y_mixture = tf.constant([[[mean] * 3 + [scale] * 3 + [0.7, 0.7, 0.7]] * 3])
+    np.testing.assert_allclose(
+        mixture.loss(y_mixture, columns).numpy(), single.loss(y_single, columns).numpy(), rtol=1e-5
+    )
+
+
+def test_a_mixture_draws_each_component_by_its_weight():
+    value = ContinuousValue("x", components=2)
+    # A near point mass at -3 weighing 1/4 beside a unit Gaussian at 2 weighing 3/4.
+    spread = np.log(np.e - 1.0)
+    y = tf.constant([[-3.0, 2.0, -20.0, spread, 0.0, np.log(3.0)]] * 20000)
+    draws = value.decode(y).numpy()
+    at_mass = np.abs(draws + 3.0) < 1e-3
+    assert at_mass.mean() == pytest.approx(0.25, abs=0.015)
+    assert draws[~at_mass].mean() == pytest.approx(2.0, abs=0.05)
+    assert draws[~at_mass].std() == pytest.approx(1.0, abs=0.05)
+
+
+def test_a_mixture_needs_a_component():
+    with pytest.raises(ValueError, match='ContinuousValue\\(name="x"\\): components must be'):
+        ContinuousValue("x", components=0)
+
+
+@pytest.mark.parametrize("components", [1, 3])
+def test_a_heavy_tailed_gap_with_zeros_comes_back_with_its_tails_and_zeros(components):
+    # A quarter of the gaps are zero (events of one sitting), the rest log-normal pauses.
+    rng = np.random.default_rng(1)
+    gaps = np.where(rng.random(20000) < 0.25, 0.0, rng.lognormal(0.0, 1.0, 20000))
+    config = QuantileTransformerConfig(spread_ties=True)
+    scaler = QuantileTransformer("gap", config).fit(pd.DataFrame({"gap": gaps}))
+    scores = tf.constant(scaler.transform(pd.DataFrame({"gap": gaps}))["gap"], tf.float32)
+    value = ContinuousValue("gap", components=components)
+    # Separated starting means, as a trained network's differing outputs give.
+    start = np.zeros(value.learned_output_size(), np.float32)
+    start[:components] = np.linspace(-1.0, 1.0, components)
+    y = tf.Variable(start)
+    optimizer = tf.keras.optimizers.Adam(0.05)
+    for _ in range(500):
+        with tf.GradientTape() as tape:
+            rows = tf.broadcast_to(y, [20000, y.shape[0]])
+            loss = tf.reduce_mean(value.loss(rows, {"gap": scores}))
+        optimizer.apply_gradients([(tape.gradient(loss, y), y)])
+    drawn = value.decode(tf.broadcast_to(y, [20000, y.shape[0]])).numpy()
+    synthetic = scaler.inverse_transform(pd.DataFrame({"gap": drawn}))["gap"].to_numpy()
+    assert (synthetic == 0).mean() == pytest.approx((gaps == 0).mean(), abs=0.02)
+    # Both tails of the pauses: their 1st and 99th percentiles.
+    tails = [np.quantile(sample[sample > 0], [0.01, 0.99]) for sample in (synthetic, gaps)]
+    np.testing.assert_allclose(*tails, rtol=0.1)

@@ -12,7 +12,8 @@ OUTPUT_DISTRIBUTIONS = ("normal", "uniform")
 # function so the extremes land near +-5.2 instead of at infinity.
 EPSILON = 1e-7
 
-# Jitter is drawn from a fixed seed so that refitting the same column gives the same quantiles.
+# Jitter and spread ties are drawn from a fixed seed, so that refitting the same column gives
+# the same quantiles and mapping it again the same values.
 NOISE_SEED = 0
 
 
@@ -65,9 +66,22 @@ class QuantileTransformer(NumericTransformer):
         upward = np.interp(values, self.quantiles, self.references)
         downward = -np.interp(-values, -self.quantiles[::-1], -self.references[::-1])
         probabilities = 0.5 * (upward + downward)
+        if self.config.spread_ties:
+            probabilities = self._spread_over_ties(values, probabilities)
         if self.config.output_distribution == "uniform":
             return probabilities
         return ndtri(EPSILON + probabilities * (1 - 2 * EPSILON))
+
+    def _spread_over_ties(self, values: np.ndarray, probabilities: np.ndarray) -> np.ndarray:
+        """Values equal to several quantiles at a probability drawn uniformly between the
+        first and the last of them; every other value as it is."""
+        first = np.searchsorted(self.quantiles, values, side="left")
+        last = np.searchsorted(self.quantiles, values, side="right") - 1
+        tied = last > first
+        low = self.references[np.clip(first, 0, self.references.size - 1)]
+        high = self.references[np.clip(last, 0, self.references.size - 1)]
+        share = np.random.default_rng(NOISE_SEED).random(values.shape)
+        return np.where(tied, low + share * (high - low), probabilities)
 
     def _backward(self, values: np.ndarray) -> np.ndarray:
         if self.config.output_distribution == "uniform":
