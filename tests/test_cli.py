@@ -413,8 +413,9 @@ def test_sample_on_workers_fails_in_one_line_before_sampling(
 
 def synthetic_chunk() -> pd.DataFrame:
     """Drawn events as the synthesizer gives them: date-times and numbers off the grid (the
-    real times are two hours apart, the last at 2013-01-02 08:00)."""
-    when = pd.to_datetime(["2013-01-01 09:10", "2013-01-02 08:20", "2013-01-02 09:00", None])
+    real times are two hours apart, the last at 2013-01-02 08:00, gaps 11 hours at the
+    median, so times may run on to 13:30)."""
+    when = pd.to_datetime(["2013-01-01 09:10", "2013-01-02 12:20", "2013-01-02 14:00", None])
     return pd.DataFrame(
         {"plane": ["s1"] * 4, "when": when, "dest": ["BOS"] * 4,
          "delay": [1.2345, -0.4, 7.77, 3.0], "carrier": ["X"] * 4}
@@ -424,11 +425,11 @@ def synthetic_chunk() -> pd.DataFrame:
 @pytest.mark.parametrize(
     "options, times, delays",
     [
-        ({}, ["2013-01-01 10:00:00", "2013-01-02 08:00:00", None], [1.0, 0.0, 3.0]),
-        ({"exact_numbers": True}, ["2013-01-01 10:00:00", "2013-01-02 08:00:00", None],
+        ({}, ["2013-01-01 10:00:00", "2013-01-02 12:00:00", None], [1.0, 0.0, 3.0]),
+        ({"exact_numbers": True}, ["2013-01-01 10:00:00", "2013-01-02 12:00:00", None],
          [1.2345, -0.4, 3.0]),
         ({"beyond_time_range": True},
-         ["2013-01-01 10:00:00", "2013-01-02 08:00:00", "2013-01-02 10:00:00", None],
+         ["2013-01-01 10:00:00", "2013-01-02 12:00:00", "2013-01-02 14:00:00", None],
          [1.0, 0.0, 8.0, 3.0]),
     ],
     ids=["default", "exact numbers", "beyond the range"],
@@ -436,7 +437,8 @@ def synthetic_chunk() -> pd.DataFrame:
 def test_synthetic_events_end_with_the_real_table_and_take_its_precision(options, times, delays):
     real = FLIGHTS.assign(delay=FLIGHTS["delay"] + 0.0)
     roles = cli.TableRoles("plane", "when", ["dest", "delay"], ["carrier"])
-    codec = cli.TimeCodec(real["when"])
+    codec = cli.TimeCodec(real["when"], real["plane"])
+    assert codec.latest == pd.Timestamp("2013-01-02 13:30")
     fitted = cli.FittedTable(None, roles, codec, list(real.columns), cli.number_grids(real, roles))
     (chunk,) = fitted.in_layout(iter([synthetic_chunk()]), **options)
     assert list(chunk.columns) == list(FLIGHTS.columns)
@@ -447,16 +449,17 @@ def test_synthetic_events_end_with_the_real_table_and_take_its_precision(options
 def test_a_model_file_from_before_grids_and_last_times_samples_as_it_did():
     roles = cli.TableRoles("plane", "when", ["dest", "delay"], ["carrier"])
     layout = cli.FittedTable(None, roles, cli.TimeCodec(FLIGHTS["when"]), list(FLIGHTS)).to_plain()
-    del layout["grids"], layout["codec"]["last"]
+    del layout["grids"], layout["codec"]["latest"]
     fitted = cli.FittedTable.from_extra(None, {"command_line": layout})
-    assert fitted.grids == {} and fitted.codec.last is None
+    assert fitted.grids == {} and fitted.codec.latest is None
     (chunk,) = fitted.in_layout(iter([synthetic_chunk()]))
     assert chunk["delay"].tolist()[:3] == [1.2345, -0.4, 7.77] and chunk["when"].notna().sum() == 3
 
 
 def test_sampled_entities_of_a_table_that_ends_on_one_date_end_there(model_file, tmp_path):
+    # The real entities all end at 2013-01-02 08:00; their median gap is 11 hours.
     output = tmp_path / "more.csv"
     args = ["sample", model_file, "--entities", "40", "--seed", "3", "--output", output]
     assert cli.main([str(a) for a in args]) == 0
     times = pd.to_datetime(cli.read_table(output)["when"])
-    assert times.notna().any() and times.max() <= pd.Timestamp("2013-01-02 08:00:00")
+    assert times.notna().any() and times.max() <= pd.Timestamp("2013-01-02 13:30:00")

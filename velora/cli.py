@@ -258,9 +258,14 @@ class TimeCodec:
     zoned text in UTC, written the input's way ("...Z" or "...+00:00").
     """
 
-    def __init__(self, sr: pd.Series) -> None:
+    def __init__(self, sr: pd.Series, ids: pd.Series | None = None) -> None:
         """Raises `UnreadableTimeError` for a column of neither dates nor numbers, and
-        `UsageError` for dates outside the range the model handles (`_OUT_OF_RANGE`)."""
+        `UsageError` for dates outside the range the model handles (`_OUT_OF_RANGE`).
+
+        With the entities' `ids`, synthetic times may run on past the last real one by half
+        the median gap between an entity's events (`latest`): a schedule of five-yearly
+        events that drifts by a day stays whole, an entity that runs on for years does not.
+        """
         try:
             times = parse_time(sr)
         except (OverflowError, pd.errors.OutOfBoundsDatetime):
@@ -279,8 +284,7 @@ class TimeCodec:
         self.times = self._numbers_to_dates(times) if self.is_numeric else times
         self.origin = self.times.min()
         self.resolution = time_resolution(self.times)
-        last = self.times.max()
-        self.last = None if pd.isna(last) else last
+        self.latest = self._latest(ids)
 
     # What `decode` needs, kept in a model file: plain data apart from the dtype's name.
     _DECODING = (
@@ -296,7 +300,8 @@ class TimeCodec:
     def to_plain(self) -> dict:
         """What decoding needs, as plain data (see `velora.saving.plain_data`)."""
         state = {attribute: getattr(self, attribute) for attribute in self._DECODING}
-        return state | {"dtype": None if self.dtype is None else str(self.dtype), "last": self.last}
+        dtype = None if self.dtype is None else str(self.dtype)
+        return state | {"dtype": dtype, "latest": self.latest}
 
     @classmethod
     def from_plain(cls, state: dict) -> "TimeCodec":
@@ -306,8 +311,8 @@ class TimeCodec:
             setattr(codec, attribute, state[attribute])
         dtype = state["dtype"]
         codec.dtype = None if dtype is None else pd.api.types.pandas_dtype(dtype)
-        # Files saved before the last time was kept know no end.
-        codec.last = state.get("last")
+        # Files saved before the latest time was kept know no end.
+        codec.latest = state.get("latest")
         return codec
 
     def _check_range(self, times: pd.Series) -> None:
@@ -339,12 +344,21 @@ class TimeCodec:
             times = times.dt.tz_localize("UTC")
         return times.astype(self.dtype)
 
+    def _latest(self, ids: pd.Series | None) -> pd.Timestamp | None:
+        last = self.times.max()
+        if pd.isna(last):
+            return None
+        if ids is None:
+            return last
+        gaps = self.times.groupby(ids.to_numpy(), sort=False).diff().dropna()
+        return last + gaps.median() / 2 if len(gaps) else last
+
     def within_range(self, times: pd.Series) -> pd.Series:
-        """Whether each synthetic date-time, on the real grid, is at or before the real
-        table's last time (True where missing or where the last time is not known)."""
-        if self.last is None:
+        """Whether each synthetic date-time, on the real grid, is at or before `latest`
+        (True where missing or where no latest time is known)."""
+        if self.latest is None:
             return pd.Series(True, index=times.index)
-        return self._on_grid(times).le(self.last) | times.isna()
+        return self._on_grid(times).le(self.latest) | times.isna()
 
     def _on_grid(self, times: pd.Series) -> pd.Series:
         # Rounding is monotone, so times in order stay in order.
@@ -684,6 +698,9 @@ def train_synthesizer(
         # come from the real ones, which the end flag would have to count up to.
         windows=long_entities,
         lengths_from_training=long_entities,
+        # A length drawn with the entity: a late start in a table cut at its last date
+        # comes with the short length of the training entity it was drawn from.
+        lengths_follow_id_codes=True,
         emission_reads_state=True,
         outputs_as_fed_back=True,
         # Room for the id code to carry an entity's constants, and random codes drawn like
@@ -788,8 +805,8 @@ class FittedTable:
     ) -> Iterator[pd.DataFrame]:
         """Synthetic chunks with the table's times and columns, numbers at the real
         columns' precision unless `exact_numbers`, and no event after the real table's last
-        time unless `beyond_time_range`: the real table is cut there, so synthetic entities
-        are cut there too."""
+        time (give or take half a typical gap: `TimeCodec.latest`) unless
+        `beyond_time_range`: the real table is cut there, so synthetic entities are too."""
         time_col = self.roles.time_col
         for chunk in chunks:
             if not beyond_time_range:
@@ -826,7 +843,7 @@ def fit_table(real: pd.DataFrame, roles: TableRoles, *, steps: int, seed: int = 
     FittedTable
         The trained synthesizer with the table's layout, to sample from or `save`.
     """
-    codec = TimeCodec(real[roles.time_col])
+    codec = TimeCodec(real[roles.time_col], real[roles.id_col])
     table = codec.encode(real[roles_columns(roles)])
     synthesizer = train_synthesizer(table, roles, steps=steps, seed=seed)
     columns = [col for col in real.columns if col in table]
@@ -879,8 +896,8 @@ def sample_tables(
         Write numbers as the model draws them; by default each numeric column is written at
         the precision of the real one (its decimals, or the coarser step its values lie on).
     beyond_time_range : bool
-        Keep events after the real table's last time; by default entities end there, as the
-        real ones were cut there.
+        Keep events after the real table's last time; by default entities end there (give
+        or take half the median gap between events), as the real ones were cut there.
 
     Returns
     -------

@@ -220,6 +220,11 @@ class DeepStateConfig:
             entities' lengths even where the model learned where entities end, which
             counting a thousand steps ahead does poorly; read on every call. The lengths then
             do not follow the entity's attributes.
+        lengths_follow_id_codes: with `id_codes_from_training`, where lengths come from the
+            training entities (`lengths_from_training`, or no learned end), each entity takes
+            the length of the training entity whose id posterior its code was drawn from, so
+            that its length goes with its start and constants (an entity that starts late in
+            a table cut at its last date is short); read on every call.
         meta_factory_config: how column metas are inferred.
         model_builder_config: how the value models summarise columns.
         value_factory_config: how value groups encode and decode columns.
@@ -250,6 +255,7 @@ class DeepStateConfig:
     window_burn_in: int = 4
     carry_window_state: bool = False
     lengths_from_training: bool = False
+    lengths_follow_id_codes: bool = False
     meta_factory_config: MetaFactoryConfig = field(default_factory=MetaFactoryConfig)
     model_builder_config: ModelBuilderConfig = field(default_factory=ModelBuilderConfig)
     value_factory_config: ValueFactoryConfig = field(default_factory=ValueFactoryConfig)

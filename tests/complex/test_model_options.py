@@ -6,6 +6,7 @@ import pandas as pd
 import pytest
 import tensorflow as tf
 
+from velora.common import randomness
 from velora.common.values.entity_end import ENTITY_END
 from velora.complex.episode_forge import EventSynthesizer
 from velora.config import DeepStateConfig, MetaTransformerConfig, ValueFactoryConfig
@@ -145,6 +146,32 @@ def test_mixture_outputs_over_spread_ties_train_and_sample(table):
 
 
 # --- the learned end of an entity ----------------------------------------------------------
+
+
+def test_lengths_follow_the_training_entity_an_id_code_was_drawn_from(table, monkeypatch):
+    tf.keras.utils.set_random_seed(0)
+    model = synthesizer(table, id_codes_from_training=True, lengths_from_training=True)
+    model.learn(table, epochs=1, steps_per_epoch=3)
+    entities = len(model.entity_lengths)
+    # Lengths that tell the training entities apart.
+    object.__setattr__(model, "entity_lengths", np.arange(entities) % T + 1)
+    apart = model.sample(30, seed=4)
+    monkeypatch.setattr(model.config, "lengths_follow_id_codes", True)
+    following = model.sample(30, seed=4)
+    # The rows `sample_id` draws its codes from, under the same keys and phase.
+    with randomness.keyed(randomness.entity_keys(4, np.arange(30))):
+        with randomness.phase(randomness.ID_PHASE):
+            rows = randomness.integers(30, entities).numpy()
+    sizes = following.groupby("user", sort=False).size().to_numpy()
+    np.testing.assert_array_equal(sizes, model.entity_lengths[rows])
+    assert not np.array_equal(sizes, apart.groupby("user", sort=False).size().to_numpy())
+    # The codes are those drawn without the option: each entity's first events agree.
+    for (_, ours), (_, theirs) in zip(following.groupby("user"), apart.groupby("user")):
+        common = min(len(ours), len(theirs))
+        pd.testing.assert_frame_equal(
+            ours.iloc[:common].reset_index(drop=True), theirs.iloc[:common].reset_index(drop=True)
+        )
+
 
 
 def lengths(model: EventSynthesizer, count: int, **kwargs) -> np.ndarray:

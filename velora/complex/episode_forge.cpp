@@ -858,7 +858,25 @@ constexpr long long rows_per_pass = 64;
 // A training entity's id code for each row of constants, drawn with probability proportional
 // to the likelihood its decoded constants give that row (every training entity equally likely
 // beforehand), then a draw from its posterior.
-py::object matching_id_codes(py::object self, py::object codes, py::dict inputs, long long count) {
+// A chunk's id codes and, where each was drawn from a training entity's posterior and lengths
+// are to follow it, that entity's row (None otherwise).
+struct IdCodes {
+    py::object codes;
+    py::object rows;
+};
+
+bool lengths_follow_id_codes(py::object self) {
+    return truthy(self.attr("config").attr("lengths_follow_id_codes"));
+}
+
+// As `sample_id` draws them from the training entities' posteriors, keeping which entity.
+IdCodes training_entity_codes(py::object codes, long long count) {
+    py::object mu = codes[py::int_(0)], sigma = codes[py::int_(1)];
+    py::object rows = randomness("integers")(count, py::len(mu));
+    return {posterior_draw(tf("gather")(mu, rows), tf("gather")(sigma, rows)), rows};
+}
+
+IdCodes matching_id_codes(py::object self, py::object codes, py::dict inputs, long long count) {
     py::object mu = codes[py::int_(0)], sigma = codes[py::int_(1)];
     py::object y =
         tf("squeeze")(self.attr("id_linear")(self.attr("id_emission")(mu)), "axis"_a = 1);
@@ -883,7 +901,7 @@ py::object matching_id_codes(py::object self, py::object codes, py::dict inputs,
         logits.append(tf("negative")(tf("add_n")(terms)));
     }
     py::object chosen = randomness("categorical")(tf("concat")(logits, "axis"_a = 0));
-    return posterior_draw(tf("gather")(mu, chosen), tf("gather")(sigma, chosen));
+    return {posterior_draw(tf("gather")(mu, chosen), tf("gather")(sigma, chosen)), chosen};
 }
 
 // Without the training entities' codes: the id encoder's code given the constants, the id and
@@ -902,14 +920,21 @@ py::object encoder_id_codes(py::object self, py::dict inputs, long long count) {
 
 // Id codes of a chunk's entities: drawn as `synthesize` draws them, or given the caller's
 // constants.
-py::object chunk_id_codes(py::object self, long long count, py::object given) {
+IdCodes chunk_id_codes(py::object self, long long count, py::object given) {
     py::dict inputs = given.is_none() ? py::dict() : encoded_constants(self, given);
-    if (py::len(inputs) == 0) {
-        return self.attr("sample_id")("bs"_a = count);
-    }
     py::object codes = py::getattr(self, "training_id_codes", none());
-    return codes.is_none() ? encoder_id_codes(self, inputs, count)
-                           : matching_id_codes(self, codes, inputs, count);
+    const bool follow = lengths_follow_id_codes(self);
+    if (py::len(inputs) == 0) {
+        if (follow && !codes.is_none()) {
+            return training_entity_codes(codes, count);
+        }
+        return {self.attr("sample_id")("bs"_a = count), none()};
+    }
+    if (codes.is_none()) {
+        return {encoder_id_codes(self, inputs, count), none()};
+    }
+    IdCodes matched = matching_id_codes(self, codes, inputs, count);
+    return {matched.codes, follow ? matched.rows : none()};
 }
 
 // Encoded exogenous rows of a chunk's entities, [entities, n, I].
@@ -925,9 +950,11 @@ py::object chunk_exogenous(py::object self, py::list frames, long long n) {
 }
 
 // Each entity's number of events: the caller's, where the model draws its end flag (never
-// before the first event), or drawn from the training entities' lengths.
+// before the first event), or drawn from the training entities' lengths: that of the training
+// entity its id code came from where `id_rows` says which.
 py::object chunk_lengths(py::object self, const SampleRequest& request, py::dict data,
-                         py::object numbers, long long first, long long count, long long n) {
+                         py::object numbers, py::object id_rows, long long first,
+                         long long count, long long n) {
     py::object np = global("np");
     if (!request.lengths.is_none()) {
         return request.lengths[py::slice(first, first + count, 1)];
@@ -941,6 +968,10 @@ py::object chunk_lengths(py::object self, const SampleRequest& request, py::dict
         return np.attr("where")(any, ended.attr("argmax")("axis"_a = 1), n);
     }
     py::object seen = self.attr("entity_lengths");
+    if (!id_rows.is_none()) {
+        // One length per training entity, in the order of their kept id codes.
+        return np.attr("minimum")(seen.attr("take")(id_rows.attr("numpy")()), n);
+    }
     py::object share = np.attr("sort")(seen).attr("astype")("int64");
     // One uniform number per entity from its key, so that lengths too are the entity's own.
     py::object keys = randomness("entity_keys")(request.seed, numbers).attr("astype")("float64");
@@ -1005,11 +1036,12 @@ py::object sample_chunk(py::object self, const SampleRequest& request, long long
         request.lengths.is_none()
             ? longest_generated(self)
             : request.lengths[py::slice(first, first + count, 1)].attr("max")().cast<long long>();
-    py::object z_id;
+    IdCodes id_codes;
     with_context(randomness("keyed")(keys), [&] {
         with_context(randomness("phase")(randomness("ID_PHASE")),
-                     [&] { z_id = chunk_id_codes(self, count, given); });
+                     [&] { id_codes = chunk_id_codes(self, count, given); });
     });
+    py::object z_id = id_codes.codes;
     py::object frames = request.exogenous.is_none()
                             ? none()
                             : py::object(request.exogenous[py::slice(first, first + count, 1)]);
@@ -1020,7 +1052,8 @@ py::object sample_chunk(py::object self, const SampleRequest& request, long long
     py::dict data = compiled_method(self, decoding_function, "_compiled_decoding", eager)(
         generated[1], z_id, eager ? rules : none(), keys);
 
-    py::object lengths = chunk_lengths(self, request, data, numbers, first, count, n);
+    py::object lengths =
+        chunk_lengths(self, request, data, numbers, id_codes.rows, first, count, n);
     py::object entity_of_row = np.attr("repeat")(np.attr("arange")(count), lengths);
     py::object kept = np.attr("less")(np.attr("arange")(n).attr("reshape")(1, n),
                                       lengths.attr("reshape")(count, 1))
