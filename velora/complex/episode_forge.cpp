@@ -953,8 +953,8 @@ py::object chunk_exogenous(py::object self, py::list frames, long long n) {
 // before the first event), or drawn from the training entities' lengths: that of the training
 // entity its id code came from where `id_rows` says which.
 py::object chunk_lengths(py::object self, const SampleRequest& request, py::dict data,
-                         py::object numbers, py::object id_rows, long long first,
-                         long long count, long long n) {
+                         py::object numbers, py::object id_rows, long long first, long long count,
+                         long long n) {
     py::object np = global("np");
     if (!request.lengths.is_none()) {
         return request.lengths[py::slice(first, first + count, 1)];
