@@ -166,12 +166,12 @@ def test_lengths_follow_the_training_entity_an_id_code_was_drawn_from(table, mon
     np.testing.assert_array_equal(sizes, model.entity_lengths[rows])
     assert not np.array_equal(sizes, apart.groupby("user", sort=False).size().to_numpy())
     # The codes are those drawn without the option: each entity's first events agree.
-    for (_, ours), (_, theirs) in zip(following.groupby("user"), apart.groupby("user"), strict=True):
+    pairs = zip(following.groupby("user"), apart.groupby("user"), strict=True)
+    for (_, ours), (_, theirs) in pairs:
         common = min(len(ours), len(theirs))
         pd.testing.assert_frame_equal(
             ours.iloc[:common].reset_index(drop=True), theirs.iloc[:common].reset_index(drop=True)
         )
-
 
 
 def lengths(model: EventSynthesizer, count: int, **kwargs) -> np.ndarray:
