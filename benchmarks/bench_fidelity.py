@@ -2,7 +2,7 @@
 
 For each data set the entities are split once into train and test (fixed seed). Three methods:
 
-- "velora": `velora.cli.synthesize_like` on the train table, what `python -m velora
+- "velora": `velora.tables.synthesize_like` on the train table, what `python -m velora
   synthesize` writes;
 - "markov": the chain of benchmarks/markov_baseline.py, fitted on the train table;
 - "train (ref)": the train entities themselves, what a perfect generator would reach, give or
@@ -41,10 +41,12 @@ import pandas as pd
 from _tables import cell, note, print_table, split_by_entity, timed
 from markov_baseline import MarkovBaseline
 
-from velora import cli
-from velora.cli import TableRoles, roles_columns
-from velora.evaluation.columns import parse_time
+from velora import tables
+from velora.evaluation.roles import evaluate_roles
 from velora.main_job import FLIGHT_ROLES
+from velora.tables import TableRoles, roles_columns
+from velora.tables import fitted as fitted_tables
+from velora.tables.times import parse_time
 
 DATA = Path(__file__).resolve().parent / "data"
 
@@ -171,26 +173,26 @@ def some_entities(table: pd.DataFrame, id_col: str, count: int, seed: int) -> pd
 
 @contextlib.contextmanager
 def seconds_training() -> Iterator[list[float]]:
-    """The seconds spent in `velora.cli.train_synthesizer` while the block runs.
+    """The seconds spent in `velora.tables.train_synthesizer` while the block runs.
 
     Timed from outside, so that the fit and the synthesis of `synthesize_like` are told apart
     without repeating any of its steps.
     """
-    spent, train = [], cli.train_synthesizer
+    spent, train = [], fitted_tables.train_synthesizer
 
     def timed_training(*args, **kwargs):
         result, seconds = timed(lambda: train(*args, **kwargs))
         spent.append(seconds)
         return result
 
-    with mock.patch.object(cli, "train_synthesizer", timed_training):
+    with mock.patch.object(fitted_tables, "train_synthesizer", timed_training):
         yield spent
 
 
 def run_velora(train: pd.DataFrame, roles: TableRoles, entities: int, steps: int, seed: int) -> Run:
     with seconds_training() as fit:
         synthetic, total = timed(
-            lambda: cli.synthesize_like(train, roles, entities=entities, steps=steps, seed=seed)
+            lambda: tables.synthesize_like(train, roles, entities=entities, steps=steps, seed=seed)
         )
     return Run(synthetic, sum(fit), total - sum(fit))
 
@@ -210,7 +212,7 @@ def run_markov(train: pd.DataFrame, roles: TableRoles, entities: int, seed: int)
 def score(
     test: pd.DataFrame, synthetic: pd.DataFrame, train: pd.DataFrame, roles: TableRoles, seed: int
 ) -> dict:
-    report = cli.evaluate_roles(test, synthetic, roles, training=train, seed=seed)
+    report = evaluate_roles(test, synthetic, roles, training=train, seed=seed)
     return dict(report.figures)
 
 

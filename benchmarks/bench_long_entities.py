@@ -1,7 +1,7 @@
 """Entities longer than the unrolled length: are the events beyond each entity's first T as
 good as its first T?
 
-A table of long entities (150 to 1,500 events; T = `velora.cli.MAX_TIME_STEPS`) is drawn from
+A table of long entities (150 to 1,500 events; T = `velora.tables.MAX_TIME_STEPS`) is drawn from
 a known process: a sticky chain of kinds whose transitions depend on the entity's segment,
 amounts that follow their previous amount, and gaps whose scale follows the kind. Its entities
 are split once into train and test. Three methods are fitted on train and scored against test
@@ -28,8 +28,9 @@ from _tables import cell, note, print_table, split_by_entity, timed
 from bench_fidelity import summary
 from markov_baseline import MarkovBaseline
 
-from velora import cli
-from velora.cli import TableRoles
+from velora import tables
+from velora.evaluation.roles import evaluate_roles
+from velora.tables import TableRoles, recipe
 
 ROLES = TableRoles("user", "time", event_cols=["kind", "amount"], const_cols=["segment"])
 KINDS = np.array(["browse", "search", "basket", "pay"])
@@ -84,9 +85,9 @@ def parts(table: pd.DataFrame, T: int) -> dict[str, pd.DataFrame]:
 
 
 def run_velora(train: pd.DataFrame, entities: int, steps: int, seed: int, windows: bool):
-    with mock.patch.object(cli, "trains_on_windows", lambda longest: windows):
+    with mock.patch.object(recipe, "trains_on_windows", lambda longest: windows):
         return timed(
-            lambda: cli.synthesize_like(train, ROLES, entities=entities, steps=steps, seed=seed)
+            lambda: tables.synthesize_like(train, ROLES, entities=entities, steps=steps, seed=seed)
         )
 
 
@@ -103,7 +104,7 @@ def scores(test: pd.DataFrame, synthetic: pd.DataFrame, train: pd.DataFrame, T: 
         if fake[part][ROLES.id_col].nunique() < 2:
             figures[part] = dict.fromkeys(FIGURES, math.nan)
             continue
-        report = cli.evaluate_roles(real[part], fake[part], ROLES, training=seen[part], seed=seed)
+        report = evaluate_roles(real[part], fake[part], ROLES, training=seen[part], seed=seed)
         figures[part] = summary(dict(report.figures))
     return figures
 
@@ -125,7 +126,7 @@ def main(argv: Sequence[str] | None = None) -> None:
     lengths = QUICK_LENGTHS if args.quick else (150, 1500)
     table = long_entities(args.entities, lengths, seed=args.seed)
     train, test = split_by_entity(table, ROLES.id_col, 0.25, args.seed)
-    T = cli.MAX_TIME_STEPS
+    T = tables.MAX_TIME_STEPS
     entities = train[ROLES.id_col].nunique()
     print(
         f"{len(table):,} events of {table[ROLES.id_col].nunique()} entities ({lengths[0]} to "

@@ -106,7 +106,7 @@ def synthetic_ids(count: int) -> list[str]:
 
 
 def ours(train: pd.DataFrame, lengths: np.ndarray, steps: int, seed: int):
-    from velora.cli import TableRoles, train_synthesizer
+    from velora.tables import TableRoles, train_synthesizer
 
     # Trained as the command line trains it; every method gets the same lengths, so the
     # model's own ends are not used.

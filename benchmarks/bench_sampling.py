@@ -22,7 +22,7 @@ from pathlib import Path
 
 from _tables import flights_sample, note, print_table, timed
 
-from velora.cli import TableRoles, fit_table
+from velora.tables import TableRoles, fit_table
 
 SPEED_TARGET, ROUND_TRIP_TARGET_S, MEMORY_TARGET_GB = 20.0, 5.0, 2.0
 ROLES = TableRoles(

@@ -97,8 +97,8 @@ def sampling_rows(entities: int) -> dict[int, float]:
     import ray
 
     from velora import distributed
-    from velora.cli import fit_table
     from velora.main_job import FLIGHT_ROLES
+    from velora.tables import fit_table
 
     seconds = {}
     with tempfile.TemporaryDirectory() as scratch:

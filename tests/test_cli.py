@@ -9,7 +9,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from velora import cli
+from velora import cli, tables
+from velora.tables.times import parse_time
 
 REPOSITORY = Path(__file__).resolve().parents[1]
 
@@ -104,7 +105,7 @@ def test_report_writes_the_page_and_prints_the_summary(flights_csv, tmp_path, ca
 
 
 def test_default_events_are_the_columns_without_a_role():
-    roles = cli.TableRoles("plane", "when", const_cols=["carrier"])
+    roles = tables.TableRoles("plane", "when", const_cols=["carrier"])
     assert roles.with_default_events(FLIGHTS.columns).event_cols == ["dest", "delay"]
 
 
@@ -118,7 +119,7 @@ def test_default_events_are_the_columns_without_a_role():
     ],
 )
 def test_time_codec_gives_back_the_input_form(times):
-    codec = cli.TimeCodec(times)
+    codec = tables.TimeCodec(times)
     assert pd.api.types.is_datetime64_any_dtype(codec.times.dtype)
     pd.testing.assert_series_equal(codec.decode(codec.times), times, check_dtype=False)
 
@@ -160,7 +161,7 @@ def test_module_entry_point_shows_help():
     ids=["hourly", "daily"],
 )  # fmt: skip
 def test_synthetic_times_are_put_on_the_real_grid(real, synthetic, expected):
-    codec = cli.TimeCodec(pd.Series(pd.to_datetime(real), name="t"))
+    codec = tables.TimeCodec(pd.Series(pd.to_datetime(real), name="t"))
     decoded = codec.decode(pd.Series(pd.to_datetime([*synthetic, None]), name="t"))
     assert decoded.name == "t" and pd.isna(decoded.iloc[-1])
     assert list(decoded.iloc[:-1]) == list(pd.to_datetime(expected))
@@ -177,12 +178,12 @@ def test_synthetic_times_are_put_on_the_real_grid(real, synthetic, expected):
     ids=["six-hourly", "seconds", "one time", "none"],
 )
 def test_time_resolution_is_the_largest_common_step(times, resolution):
-    found = cli.time_resolution(pd.Series(times))
+    found = tables.time_resolution(pd.Series(times))
     assert found == (None if resolution is None else pd.Timedelta(resolution))
 
 
 def test_numeric_times_keep_their_grid():
-    codec = cli.TimeCodec(pd.Series([0.0, 1.5, 3.0], name="t"))
+    codec = tables.TimeCodec(pd.Series([0.0, 1.5, 3.0], name="t"))
     shifted = codec.times + pd.to_timedelta([0.2, 0.9, 0.1], unit="s")
     np.testing.assert_allclose(codec.decode(shifted), [0.0, 3.0, 3.0])
 
@@ -247,7 +248,7 @@ def test_awkward_tables_give_synthetic_tables_in_their_own_layout(tmp_path, caps
         assert synthetic[col].dropna().isin(real[col]).all(), col
     suffix = {"utc times": "Z", "offset times": "+00:00"}.get(name, "")
     assert synthetic[time_col].dropna().str.endswith(suffix).all()
-    parsed = cli.parse_time(synthetic[time_col])
+    parsed = parse_time(synthetic[time_col])
     assert (parsed.groupby(synthetic[roles[1]]).diff().dropna() >= pd.Timedelta(0)).all()
 
 
@@ -321,7 +322,7 @@ def test_a_failed_write_leaves_no_file_under_the_final_name(tmp_path, monkeypatc
 
     monkeypatch.setattr(pd.DataFrame, "to_csv", fail_midway)
     with pytest.raises(OSError, match="No space left"):
-        cli.write_table(FLIGHTS, output)
+        tables.write_table(FLIGHTS, output)
     assert output.read_text() == "the previous table\n"
     assert list(tmp_path.iterdir()) == [output]
 
@@ -349,7 +350,7 @@ def test_sample_writes_entities_of_a_fitted_model_in_the_input_layout(
     output = tmp_path / output_name
     options = [tmp_path / o if o.endswith(".csv") else o for o in options]
     assert cli.main([str(a) for a in ["sample", model_file, "--output", output, *options]]) == 0
-    synthetic = cli.read_table(output)
+    synthetic = tables.read_table(output)
     assert list(synthetic.columns) == list(FLIGHTS.columns)
     assert synthetic["plane"].unique().tolist() == ["synthetic-0001", "synthetic-0002",
                                                     "synthetic-0003"]  # fmt: skip
@@ -358,7 +359,7 @@ def test_sample_writes_entities_of_a_fitted_model_in_the_input_layout(
         assert by_plane["carrier"].first().tolist() == carriers
     else:
         assert by_plane.size().tolist() == [2, 2, 2]
-    assert cli.parse_time(synthetic["when"]).notna().any()
+    assert parse_time(synthetic["when"]).notna().any()
     assert f"Synthetic table: {output}" in capsys.readouterr().out
 
 
@@ -436,10 +437,12 @@ def synthetic_chunk() -> pd.DataFrame:
 )  # fmt: skip
 def test_synthetic_events_end_with_the_real_table_and_take_its_precision(options, times, delays):
     real = FLIGHTS.assign(delay=FLIGHTS["delay"] + 0.0)
-    roles = cli.TableRoles("plane", "when", ["dest", "delay"], ["carrier"])
-    codec = cli.TimeCodec(real["when"], real["plane"])
+    roles = tables.TableRoles("plane", "when", ["dest", "delay"], ["carrier"])
+    codec = tables.TimeCodec(real["when"], real["plane"])
     assert codec.latest == pd.Timestamp("2013-01-02 13:30")
-    fitted = cli.FittedTable(None, roles, codec, list(real.columns), cli.number_grids(real, roles))
+    fitted = tables.FittedTable(
+        None, roles, codec, list(real.columns), tables.number_grids(real, roles)
+    )
     (chunk,) = fitted.in_layout(iter([synthetic_chunk()]), **options)
     assert list(chunk.columns) == list(FLIGHTS.columns)
     assert chunk["when"].tolist() == [t if t else np.nan for t in times]
@@ -447,10 +450,12 @@ def test_synthetic_events_end_with_the_real_table_and_take_its_precision(options
 
 
 def test_a_model_file_from_before_grids_and_last_times_samples_as_it_did():
-    roles = cli.TableRoles("plane", "when", ["dest", "delay"], ["carrier"])
-    layout = cli.FittedTable(None, roles, cli.TimeCodec(FLIGHTS["when"]), list(FLIGHTS)).to_plain()
+    roles = tables.TableRoles("plane", "when", ["dest", "delay"], ["carrier"])
+    layout = tables.FittedTable(
+        None, roles, tables.TimeCodec(FLIGHTS["when"]), list(FLIGHTS)
+    ).to_plain()
     del layout["grids"], layout["codec"]["latest"]
-    fitted = cli.FittedTable.from_extra(None, {"command_line": layout})
+    fitted = tables.FittedTable.from_extra(None, {"command_line": layout})
     assert fitted.grids == {} and fitted.codec.latest is None
     (chunk,) = fitted.in_layout(iter([synthetic_chunk()]))
     assert chunk["delay"].tolist()[:3] == [1.2345, -0.4, 7.77] and chunk["when"].notna().sum() == 3
@@ -461,5 +466,20 @@ def test_sampled_entities_of_a_table_that_ends_on_one_date_end_there(model_file,
     output = tmp_path / "more.csv"
     args = ["sample", model_file, "--entities", "40", "--seed", "3", "--output", output]
     assert cli.main([str(a) for a in args]) == 0
-    times = pd.to_datetime(cli.read_table(output)["when"])
+    times = pd.to_datetime(tables.read_table(output)["when"])
     assert times.notna().any() and times.max() <= pd.Timestamp("2013-01-02 13:30:00")
+
+
+@pytest.mark.parametrize(
+    "name, home",
+    [("TimeCodec", "velora.tables"), ("fit_table", "velora.tables"),
+     ("report_on", "velora.evaluation.roles"), ("parse_time", "velora.tables.times")],
+)  # fmt: skip
+def test_names_moved_to_the_table_layer_still_load_from_the_command_line_with_a_warning(name, home):
+    import importlib
+
+    with pytest.warns(DeprecationWarning, match=f"velora.cli.{name} has moved to {home}"):
+        found = getattr(cli, name)
+    assert found is getattr(importlib.import_module(home), name)
+    with pytest.raises(AttributeError, match="has no attribute 'no_such_name'"):
+        cli.no_such_name  # noqa: B018

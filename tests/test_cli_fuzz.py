@@ -10,8 +10,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from velora import cli
-from velora.evaluation.columns import is_numeric_column
+from velora import cli, tables
+from velora.tables.times import is_numeric_column
 
 NAMES = st.sampled_from(["user id", "événement", "a,b", 'say "hi"', "x.1", "when_diff", "Σ", "n"])
 START = pd.Timestamp("2024-03-01 08:00")
@@ -85,7 +85,7 @@ def test_synthesize_gives_a_table_or_one_line_error(case, capfd):
             assert len(errors) == 1 and not output.exists()
             return
         assert code == 0
-        real, synthetic = cli.read_table(source), cli.read_table(output)
+        real, synthetic = tables.read_table(source), tables.read_table(output)
         assert list(synthetic.columns) == list(real.columns)
         # A CSV carries no types: numeric columns must read as numbers again, and text ones
         # hold only texts the real column holds (which may happen all to look like numbers).

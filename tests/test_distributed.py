@@ -10,7 +10,7 @@ from pathlib import Path
 import pandas as pd
 import pytest
 
-from velora import cli, distributed
+from velora import cli, distributed, tables
 
 ray = pytest.importorskip("ray")
 
@@ -68,10 +68,10 @@ def fitted_file(model_file, tmp_path_factory) -> Path:
     from velora.complex.episode_forge import EventSynthesizer
     from velora.data import load_flights_sample
 
-    roles = cli.TableRoles("tailnum", "time_hour", ["origin", "dest", "dep_delay"], ["carrier"])
-    codec = cli.TimeCodec(load_flights_sample()["time_hour"])
+    roles = tables.TableRoles("tailnum", "time_hour", ["origin", "dest", "dep_delay"], ["carrier"])
+    codec = tables.TimeCodec(load_flights_sample()["time_hour"])
     model = EventSynthesizer.load(model_file)
-    fitted = cli.FittedTable(model, roles, codec, cli.roles_columns(roles))
+    fitted = tables.FittedTable(model, roles, codec, tables.roles_columns(roles))
     return fitted.save(tmp_path_factory.mktemp("fitted") / "flights.velora")
 
 
@@ -145,7 +145,7 @@ def dying_shard_task(attempts: Path, deaths: int):
         with log.open("a") as file:
             file.write("attempt\n")
         if len(log.read_text().splitlines()) <= deaths:
-            write_chunks = cli.write_chunks
+            write_chunks = tables.write_chunks
 
             def write_first_chunk_then_die(chunks, path):
                 def first_then_exit():
@@ -154,7 +154,7 @@ def dying_shard_task(attempts: Path, deaths: int):
 
                 return write_chunks(first_then_exit(), path)
 
-            cli.write_chunks = write_first_chunk_then_die  # this worker is about to die
+            tables.write_chunks = write_first_chunk_then_die  # this worker is about to die
         return distributed.sample_shard(model_path, count, index, shards, *rest)
 
     return sample_shard

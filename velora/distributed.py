@@ -55,9 +55,9 @@ def sample_shard(
     """Load the model once and write shard `index` of `count` entities as one Parquet file,
     chunk by chunk, under a temporary name until it is complete; a model saved by `python -m
     velora fit` writes them in the layout of the table it learned."""
-    from velora.cli import FittedTable, write_chunks
     from velora.complex.episode_forge import EventSynthesizer
     from velora.saving.model_file import load_with_extra
+    from velora.tables import FittedTable, write_chunks
 
     model, extra = load_with_extra(EventSynthesizer, model_path)
     chunks = model.sample_chunks(count, seed=seed, chunk_size=chunk_size, shard=(index, shards))
@@ -183,8 +183,8 @@ def learn_on_this_worker(
     """
     import tensorflow as tf
 
-    from velora.cli import read_table
     from velora.complex.episode_forge import EventSynthesizer
+    from velora.tables import read_table
 
     tf.keras.utils.set_random_seed(seed)
     if isinstance(table, ParquetEvents):

@@ -10,17 +10,17 @@ import time
 from collections.abc import Sequence
 from pathlib import Path
 
-from velora.cli import (
+from velora.data import load_flights_sample
+from velora.evaluation.roles import report_on
+from velora.quiet_start import import_tensorflow_quietly
+from velora.tables import (
     DEFAULT_HOLDOUT,
     TableRoles,
     fit_table,
     hold_out,
-    report_on,
     sample_table,
     write_table,
 )
-from velora.data import load_flights_sample
-from velora.quiet_start import import_tensorflow_quietly
 
 FLIGHT_ROLES = TableRoles(
     id_col="tailnum",
