@@ -1,8 +1,10 @@
 """The command line: its error paths, the time codec and a short real run."""
 
 import contextlib
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -207,6 +209,12 @@ def table_case(name: str) -> tuple[pd.DataFrame | str, list[str]]:
         "codes and integers": (FLIGHTS.assign(gate=["007", "012", "007", "101", "012", "030"],
                                               seats=[120, 180, 150, 90, 200, 75]), ROLES),
         "huge integers": (FLIGHTS.assign(serial=[str(2**70 + i) for i in range(6)]), ROLES),
+        # Enough distinct values to be numbers, each beyond the 64-bit range.
+        "huge whole numbers": (
+            pd.DataFrame({"plane": list("AAAAAABBBBBB"), "big": [10**20 * k for k in range(1, 13)],
+                          "when": pd.date_range("2013-01-01", periods=12, freq="h")}),
+            ["--id", "plane", "--time", "when"],
+        ),
         "mixed formats": (FLIGHTS.assign(when=["13/01/2013 10:00", *FLIGHTS["when"][1:]]), ROLES),
         "varying constant": (FLIGHTS.assign(carrier=list("XYXYXY")), ROLES),
         "derived name": (FLIGHTS.assign(when_diff=1.0), ROLES),
@@ -230,7 +238,7 @@ def write_case(name: str, path: Path) -> list[str]:
 @pytest.mark.parametrize(
     "name",
     ["newest first", "punctuated names", "utc times", "offset times", "one event", "clustered",
-     "codes and integers", "huge integers"],
+     "codes and integers", "huge integers", "huge whole numbers"],
 )  # fmt: skip
 def test_awkward_tables_give_synthetic_tables_in_their_own_layout(tmp_path, capsys, name):
     source = tmp_path / "in.csv"
@@ -244,6 +252,10 @@ def test_awkward_tables_give_synthetic_tables_in_their_own_layout(tmp_path, caps
     assert list(synthetic.columns) == list(real.columns)
     time_col = roles[3]
     for col in real.columns.drop([roles[1], time_col]):
+        if name == "huge whole numbers":  # numbers now, written as floats, within the range
+            numbers, bounds = synthetic[col].astype(float), real[col].astype(float)
+            assert numbers.between(bounds.min(), bounds.max()).all()
+            continue
         # Codes keep their zeros and integers stay whole: each value is one the column holds.
         assert synthetic[col].dropna().isin(real[col]).all(), col
     suffix = {"utc times": "Z", "offset times": "+00:00"}.get(name, "")
@@ -483,3 +495,27 @@ def test_names_moved_to_the_table_layer_still_load_from_the_command_line_with_a_
     assert found is getattr(importlib.import_module(home), name)
     with pytest.raises(AttributeError, match="has no attribute 'no_such_name'"):
         cli.no_such_name  # noqa: B018
+
+
+@pytest.mark.parametrize(
+    "stop, code", [(signal.SIGINT, 130), (signal.SIGTERM, 143)], ids=["ctrl-c", "sigterm"]
+)
+def test_an_interrupted_command_says_so_in_one_line_and_leaves_no_file(
+    model_file, tmp_path, stop, code
+):
+    output = tmp_path / "many.parquet"
+    command = [sys.executable, "-m", "velora", "sample", str(model_file), "--entities", "200000",
+               "--output", str(output)]  # fmt: skip
+    running = subprocess.Popen(
+        command, cwd=REPOSITORY, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+    # Stopped while it writes: once its temporary file is there.
+    deadline = time.monotonic() + 120
+    while not list(tmp_path.glob(".many.parquet.*.tmp")) and time.monotonic() < deadline:
+        assert running.poll() is None, running.communicate()
+        time.sleep(0.1)
+    running.send_signal(stop)
+    _, stderr = running.communicate(timeout=60)
+    assert running.returncode == code
+    assert stderr.strip().splitlines()[-1] == "interrupted" and "Traceback" not in stderr
+    assert list(tmp_path.iterdir()) == []

@@ -8,9 +8,11 @@ the same layout; `report` compares a synthetic table with the real one. The work
 
 import argparse
 import contextlib
+import signal
 import sys
+import threading
 import warnings
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
@@ -487,16 +489,47 @@ def _check_kinds_match(
 COMMANDS_OF_THE_MODEL = ("synthesize", "fit", "sample")
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command line; returns the exit code (2 for a usage error)."""
-    args = build_parser().parse_args(argv)
-    if args.command in COMMANDS_OF_THE_MODEL:
-        import_tensorflow_quietly()
+class Terminated(BaseException):
+    """SIGTERM (what `timeout` and schedulers send) as an exception, so that the writes in
+    progress remove their temporary files on the way out, as on Ctrl-C."""
+
+
+# The exit codes of a command stopped by a signal: 128 plus the signal's number.
+INTERRUPTED_EXIT = {KeyboardInterrupt: 128 + signal.SIGINT, Terminated: 128 + signal.SIGTERM}
+
+
+def _terminate(signum: int, frame: object) -> NoReturn:
+    raise Terminated
+
+
+@contextlib.contextmanager
+def _terminated_as_exception() -> Iterator[None]:
+    # Only the main thread may set handlers; elsewhere SIGTERM keeps its own behaviour.
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGTERM, _terminate)
     try:
-        args.run(args)
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit code (2 for a usage error, 130 and 143 for a
+    command stopped by Ctrl-C or SIGTERM, which write nothing)."""
+    args = build_parser().parse_args(argv)
+    try:
+        with _terminated_as_exception():
+            if args.command in COMMANDS_OF_THE_MODEL:
+                import_tensorflow_quietly()
+            args.run(args)
     except (tables.TableError, UnwritablePathError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
+    except (KeyboardInterrupt, Terminated) as stop:
+        print("interrupted", file=sys.stderr)
+        return INTERRUPTED_EXIT[type(stop)]
     return 0
 
 

@@ -259,9 +259,15 @@ def test_learning_length_is_checked_and_zero_steps_return_at_once(table, steps, 
     assert len(model.synthesize(3, df_exogenous=exogenous(3))) == 3
 
 
-def test_synthesis_before_learning_says_what_to_do(table):
-    with pytest.raises(TransformerNotFitError, match=r"call learn\(df\) first"):
-        synthesizer(table).synthesize(3, df_exogenous=exogenous(3))
+@pytest.mark.parametrize(
+    "method, call",
+    [("synthesize", lambda model: model.synthesize(3, df_exogenous=exogenous(3))),
+     ("sample", lambda model: model.sample(2, df_exogenous=[exogenous(3)] * 2))],
+)  # fmt: skip
+def test_synthesis_before_learning_says_what_to_do(table, method, call):
+    message = rf"EventSynthesizer.{method} needs a trained model: call learn\(df\) first"
+    with pytest.raises(TransformerNotFitError, match=message):
+        call(synthesizer(table))
 
 
 def test_the_extractor_spy_sees_a_valid_construction(table, monkeypatch):

@@ -167,12 +167,10 @@ StepColumns time_step_columns(py::object time, const std::vector<std::int64_t>& 
     return columns;
 }
 
-// Times with a zone as the UTC times they stand for, without the zone.
+// Times with a zone as the UTC times they stand for, without the zone, as every reader of
+// times converts them.
 py::object utc_wall_times(py::object times) {
-    if (builtin("getattr")(times.attr("dtype"), "tz", none()).is_none()) {
-        return times;
-    }
-    return times.attr("dt").attr("tz_convert")("UTC").attr("dt").attr("tz_localize")(none());
+    return import_module("velora.metadata.value.datetime").attr("utc_wall_times")(times);
 }
 
 // The events of each entity within the steps kept, from which `sample` draws lengths when
@@ -347,11 +345,9 @@ void require_rows(py::object frame, const char* argument, py::object n) {
     }
 }
 
-void require_trained(py::object self) {
-    if (!truthy(builtin("getattr")(self.attr("df_transformer_time_series"), "_fitted", false))) {
-        raise(import_module("velora.transformer.exceptions").attr("TransformerNotFitError"),
-              "EventSynthesizer.synthesize needs a trained model: call learn(df) first.");
-    }
+void require_trained(py::object self, const char* method) {
+    import_module("velora.transformer.exceptions")
+        .attr("check_is_fitted")(self, method, self.attr("df_transformer_time_series"));
 }
 
 // mean + noise * std: one draw per latent dimension, as the training losses and `sample_id`
@@ -370,7 +366,7 @@ py::object encoded_id_code(py::object self, py::list inputs) {
 
 py::object id_code(py::object self, py::object id, py::object df_const, py::object max_workers) {
     if (id.is_none()) {
-        require_trained(self);
+        require_trained(self, "synthesize");
         return self.attr("sample_id")("bs"_a = 1);
     }
     py::object id_idx = self.attr("id_idx");
@@ -378,7 +374,7 @@ py::object id_code(py::object self, py::object id, py::object df_const, py::obje
     if (self.attr("sample_cols").contains(id_idx)) {
         code = self.attr("clusters")[id_idx].attr("custmap")[id];
     }
-    require_trained(self);
+    require_trained(self, "synthesize");
     py::dict column;
     column[id_idx] = py::make_tuple(code);
     py::object id_frame =
@@ -784,7 +780,7 @@ SampleRequest sample_request(py::object self, py::object count, py::object seed,
                              py::object df_const, py::object lengths, py::object df_exogenous,
                              py::object association_rules, py::object expression_rules,
                              py::object produce_nans, py::object chunk_size, py::object shard) {
-    require_trained(self);
+    require_trained(self, "sample");
     SampleRequest request;
     request.count = whole_number(count, "count", 0);
     request.chunk = whole_number(chunk_size, "chunk_size", 1);

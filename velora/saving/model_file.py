@@ -30,7 +30,7 @@ import velora
 from velora.files import atomic_write
 from velora.saving import plain_data
 from velora.saving.object_state import UnreadableStateError, from_state, to_state
-from velora.transformer.exceptions import TransformerNotFitError
+from velora.transformer.exceptions import check_is_fitted
 
 if TYPE_CHECKING:
     from velora.complex.episode_forge import EventSynthesizer
@@ -73,10 +73,7 @@ class ModelFileError(ValueError):
 
 def save(synthesizer: "EventSynthesizer", path: str | PathLike, extra: Any = None) -> Path:
     """Write a trained synthesizer (and `extra` plain data) to `path`, atomically."""
-    if not synthesizer.df_transformer_time_series._fitted:
-        raise TransformerNotFitError(
-            "EventSynthesizer.save needs a trained model: call learn(df) first."
-        )
+    check_is_fitted(synthesizer, "save", synthesizer.df_transformer_time_series)
     weights = synthesizer.weights
     arrays = {f"w{i:04d}": np.asarray(weight.numpy()) for i, weight in enumerate(weights)}
     codes = getattr(synthesizer, "training_id_codes", None)

@@ -6,6 +6,7 @@ from pathlib import Path
 
 import pandas as pd
 
+from velora.config import MetaFactoryConfig
 from velora.files import atomic_write, check_writable
 from velora.metadata.factory import has_zero_padded_codes
 from velora.tables.errors import TableError
@@ -35,13 +36,19 @@ def read_table(path: str | Path) -> pd.DataFrame:
 
 def _read_csv(path: Path) -> pd.DataFrame:
     """A CSV file as pandas reads it, except that repeated column names are kept as they are
-    (pandas would rename them) and zero-padded codes stay text."""
+    (pandas would rename them), zero-padded codes stay text and a column of many whole
+    numbers beyond the 64-bit range holds floats, not Python integers no scaler takes."""
     with path.open(newline="", encoding="utf-8", errors="replace") as file:
         header = next(csv.reader(file), [])
     df = pd.read_csv(path)
     if len(set(header)) < len(header):
         df.columns = header
         return df
+    for col in df.columns:
+        # As for other numbers, few distinct values are codes (serial numbers, say), and
+        # many are amounts.
+        if _holds_big_integers(df[col]) and df[col].nunique() > MIN_DISTINCT_NUMBERS:
+            df[col] = df[col].astype(float)
     numeric = [col for col in df.columns if is_numeric_column(df[col])]
     if numeric:
         text = pd.read_csv(path, dtype=str, usecols=numeric)
@@ -49,6 +56,18 @@ def _read_csv(path: Path) -> pd.DataFrame:
             if has_zero_padded_codes(text[col].dropna()):
                 df[col] = text[col]
     return df
+
+
+# A numeric column with at most this many distinct values is a column of categories.
+MIN_DISTINCT_NUMBERS = MetaFactoryConfig().min_num_unique
+
+
+def _holds_big_integers(sr: pd.Series) -> bool:
+    # pandas keeps integers too large for int64 as Python ints in an object column.
+    if sr.dtype != object:
+        return False
+    present = sr.dropna()
+    return len(present) > 0 and all(type(value) is int for value in present)
 
 
 def write_table(df: pd.DataFrame, path: str | Path) -> Path:

@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 from pandas.api.types import is_bool_dtype, is_datetime64_any_dtype, is_numeric_dtype
 
-from velora.metadata.value.datetime import ISO_DATE, get_date_format, parse_dates
+from velora.metadata.value.datetime import ISO_DATE, get_date_format, parse_dates, utc_wall_times
 from velora.tables.errors import TableError
 
 
@@ -62,11 +62,11 @@ def parse_time(sr: pd.Series) -> pd.Series:
     reads as neither, or when text mixes date formats other than ISO variants.
     """
     if is_datetime64_any_dtype(sr.dtype):
-        return _utc_wall_times(sr)
+        return utc_wall_times(sr)
     if is_numeric_column(sr):
         return sr.astype(float)
     if zone_suffix_of(sr):
-        parsed = _utc_wall_times(pd.to_datetime(sr, format="ISO8601", utc=True, errors="coerce"))
+        parsed = utc_wall_times(pd.to_datetime(sr, format="ISO8601", utc=True, errors="coerce"))
         if parsed[sr.notna()].isna().any():
             raise UnreadableTimeError(str(sr.name))
         return parsed
@@ -86,12 +86,6 @@ def parse_time(sr: pd.Series) -> pd.Series:
             "like the others; write every time in one format",
         )
     return parsed
-
-
-def _utc_wall_times(times: pd.Series) -> pd.Series:
-    if getattr(times.dtype, "tz", None) is None:
-        return times
-    return times.dt.tz_convert("UTC").dt.tz_localize(None)
 
 
 # Numeric times are trained as seconds after this origin and turned back afterwards.

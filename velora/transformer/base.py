@@ -37,6 +37,11 @@ class Transformer:
     def out_columns(self) -> list[str]:
         return [self.name]
 
+    @property
+    def fitted(self) -> bool:
+        """Whether `fit` has run (for a chain: on every transformer in it)."""
+        return bool(self._fitted)
+
     def fit(self, df: pd.DataFrame, **kwargs) -> "Transformer":
         self._fitted = True
         return self

@@ -17,3 +17,12 @@ class TransformerNotFitError(Exception):
             return self.transformer
         used = "A transformer" if self.transformer is None else repr(self.transformer)
         return f"{used} was used before it was fitted: call its fit(df) or fit_transform(df) first."
+
+
+def check_is_fitted(owner: object, method: str, transformer: object) -> None:
+    """Raise `TransformerNotFitError` naming `owner`'s `method` and what to call first, unless
+    `transformer`, which training fits, is fitted."""
+    if not getattr(transformer, "fitted", False):
+        raise TransformerNotFitError(
+            f"{type(owner).__name__}.{method} needs a trained model: call learn(df) first."
+        )

@@ -29,6 +29,14 @@ CANDIDATE_FORMATS = tuple(
 SAMPLE_SIZE = 2000
 
 
+def utc_wall_times(times: pd.Series) -> pd.Series:
+    """Date-times with a zone as the UTC times they stand for, without the zone; others as
+    they are."""
+    if getattr(times.dtype, "tz", None) is None:
+        return times
+    return times.dt.tz_convert("UTC").dt.tz_localize(None)
+
+
 def parse_dates(sr: pd.Series, date_format: str | None) -> pd.Series:
     """A series as date-times, values that do not read in `date_format` becoming NaT.
 

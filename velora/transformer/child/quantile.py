@@ -66,7 +66,9 @@ class QuantileTransformer(NumericTransformer):
         upward = np.interp(values, self.quantiles, self.references)
         downward = -np.interp(-values, -self.quantiles[::-1], -self.references[::-1])
         probabilities = 0.5 * (upward + downward)
-        if self.config.spread_ties:
+        # A column of a few levels keeps each level at one point, which the model can hit
+        # exactly: its levels are a schedule (yearly gaps), not a point mass beside a spread.
+        if self.config.spread_ties and not self.levels.size:
             probabilities = self._spread_over_ties(values, probabilities)
         if self.config.output_distribution == "uniform":
             return probabilities
