@@ -127,6 +127,7 @@ class TimeCodec:
         self.origin = self.times.min()
         self.resolution = time_resolution(self.times)
         self.latest = self._latest(ids)
+        self.calendar = calendar_of(self.times)
 
     # What `decode` needs, kept in a model file: plain data apart from the dtype's name.
     _DECODING = (
@@ -143,7 +144,7 @@ class TimeCodec:
         """What decoding needs, as plain data (see `velora.saving.plain_data`)."""
         state = {attribute: getattr(self, attribute) for attribute in self._DECODING}
         dtype = None if self.dtype is None else str(self.dtype)
-        return state | {"dtype": dtype, "latest": self.latest}
+        return state | {"dtype": dtype, "latest": self.latest, "calendar": self.calendar}
 
     @classmethod
     def from_plain(cls, state: dict) -> "TimeCodec":
@@ -153,8 +154,9 @@ class TimeCodec:
             setattr(codec, attribute, state[attribute])
         dtype = state["dtype"]
         codec.dtype = None if dtype is None else pd.api.types.pandas_dtype(dtype)
-        # Files saved before the latest time was kept know no end.
+        # Files saved before the latest time and the calendar were kept know neither.
         codec.latest = state.get("latest")
+        codec.calendar = state.get("calendar")
         return codec
 
     def _check_range(self, times: pd.Series) -> None:
@@ -174,8 +176,9 @@ class TimeCodec:
 
     def decode(self, times: pd.Series) -> pd.Series:
         """Synthetic date-times in the input column's form (text format or numbers), on the
-        real times' grid: the origin plus whole multiples of their resolution."""
-        times = self._on_grid(times)
+        real times' grid: the origin plus whole multiples of their resolution, or the
+        nearest of the real times where they are a calendar (`calendar_of`)."""
+        times = self._on_calendar(self._on_grid(times))
         if self.is_numeric:
             return (times - NUMERIC_TIME_ORIGIN) / pd.Timedelta(seconds=1) + self.offset
         if self.text_format:
@@ -202,6 +205,17 @@ class TimeCodec:
             return pd.Series(True, index=times.index)
         return self._on_grid(times).le(self.latest) | times.isna()
 
+    def _on_calendar(self, times: pd.Series) -> pd.Series:
+        if not self.calendar:
+            return times
+        # Nearest is monotone, so times in order stay in order.
+        dates = pd.DatetimeIndex(self.calendar)
+        present = times.notna().to_numpy()
+        nearest = dates.get_indexer(pd.DatetimeIndex(times[present]), method="nearest")
+        on_calendar = times.copy()
+        on_calendar[present] = dates[nearest]
+        return on_calendar
+
     def _on_grid(self, times: pd.Series) -> pd.Series:
         # Rounding is monotone, so times in order stay in order.
         if self.resolution is None:
@@ -215,6 +229,8 @@ class TimeCodec:
         return on_grid.where(times.notna())
 
 
+# A panel of at most this many distinct times writes synthetic times on them.
+CALENDAR_TIMES = 32
 # Date-times the model handles: those of nanosecond resolution, a margin kept for the
 # gaps added to them.
 _EARLIEST = pd.Timestamp.min + pd.Timedelta(days=1)
@@ -231,6 +247,16 @@ def _ticks_since(times: pd.Series, origin: pd.Timestamp) -> np.ndarray:
     """Nanoseconds from `origin`, 0 where a time is missing."""
     elapsed = (times - origin).fillna(pd.Timedelta(0))
     return elapsed.to_numpy().astype("timedelta64[ns]").astype(np.int64)
+
+
+def calendar_of(times: pd.Series) -> list[pd.Timestamp] | None:
+    """The distinct times of a panel whose entities share a few dates (yearly waves, say):
+    at most `CALENDAR_TIMES` of them, each held by two events or more on average; else None."""
+    present = times.dropna()
+    distinct = present.unique()
+    if not 2 <= len(distinct) <= CALENDAR_TIMES or len(present) < 2 * len(distinct):
+        return None
+    return sorted(pd.Timestamp(time) for time in distinct)
 
 
 def time_resolution(times: pd.Series) -> pd.Timedelta | None:

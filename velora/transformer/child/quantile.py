@@ -66,9 +66,7 @@ class QuantileTransformer(NumericTransformer):
         upward = np.interp(values, self.quantiles, self.references)
         downward = -np.interp(-values, -self.quantiles[::-1], -self.references[::-1])
         probabilities = 0.5 * (upward + downward)
-        # A column of a few levels keeps each level at one point, which the model can hit
-        # exactly: its levels are a schedule (yearly gaps), not a point mass beside a spread.
-        if self.config.spread_ties and not self.levels.size:
+        if self.config.spread_ties:
             probabilities = self._spread_over_ties(values, probabilities)
         if self.config.output_distribution == "uniform":
             return probabilities
