@@ -85,6 +85,28 @@ def test_fidelity_summary_averages_marginals_and_transitions_apart(benchmark, fi
     assert summary == pytest.approx({**expected, **sequence}, nan_ok=True)
 
 
+def test_fidelity_tally_counts_the_tables_where_velora_is_at_or_below_the_chain(benchmark):
+    def result(ours: dict, chain: dict) -> dict:
+        return {"methods": {"velora": {"summary": ours}, "markov": {"summary": chain}}}
+
+    keys = benchmark("bench_fidelity").OVERALL_FIGURES
+    base = dict.fromkeys(keys, 0.1)
+    results = {
+        # Level with the chain, and a detector nearer chance though numerically higher.
+        "level": result({**base, "discriminator_auc": 0.45}, {**base, "discriminator_auc": 0.6}),
+        "behind": result(
+            {**base, "gap_ks": 0.2, "discriminator_auc": 0.9}, {**base, "discriminator_auc": 0.6}
+        ),
+        "no transitions": result(
+            {**base, "mean_transition": math.nan}, {**base, "mean_transition": math.nan}
+        ),
+    }
+    tallies = benchmark("bench_fidelity").tallies(results)
+    assert tallies["mean_marginal"] == "3 of 3" and tallies["gap_ks"] == "2 of 3"
+    assert tallies["mean_transition"] == "2 of 2"
+    assert tallies["discriminator_auc"] == "2 of 3"
+
+
 @pytest.mark.slow
 def test_fidelity_quick_scores_every_method_and_records_it(benchmark, capsys, tmp_path):
     record_path = tmp_path / "fidelity.json"
@@ -123,6 +145,7 @@ def test_sampling_prints_speed_up_round_trip_and_streaming_memory(benchmark, cap
     benchmark("bench_sampling").main(["--quick"])
     out = capsys.readouterr().out
     assert "sample in chunks" in out and "speed-up" in out
+    assert "the recipe's sampling at" in out and "one Gaussian, as drawn" in out
     assert "save + load + sample(40)" in out
     assert "2,000 entities" in out and "GB above the loaded model" in out
 

@@ -26,8 +26,10 @@ SAMPLE_CLUSTERS = 50
 # Longer entities are cut when training; this bounds the model's unrolled length.
 MAX_TIME_STEPS = 100
 
-# Gaussians in the output of each continuous column.
+# Gaussians in the output of each continuous column, and whether a point mass spreads over
+# its share of the scaled column.
 CONTINUOUS_COMPONENTS = 3
+SPREAD_TIES = True
 
 
 def trains_on_windows(longest: int) -> bool:
@@ -94,7 +96,7 @@ def train_synthesizer(
         # scale, so that the scaled column is Gaussian and its tails where they belong.
         meta_transformer_config=MetaTransformerConfig(
             max_levels=32,
-            spread_ties=True,
+            spread_ties=SPREAD_TIES,
             date_transformer_config=DateTransformerConfig(quantile=True),
         ),
         # k-means needs as many distinct values as clusters.
