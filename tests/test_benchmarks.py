@@ -80,7 +80,8 @@ def test_date_prints_its_table(benchmark, monkeypatch, capsys):
 )  # fmt: skip
 def test_fidelity_summary_averages_marginals_and_transitions_apart(benchmark, figures, expected):
     sequence = {"gap_ks": 0.05, "events_per_entity_ks": 0.0, "discriminator_auc": 0.6,
-                "time_non_decreasing": 1.0}  # fmt: skip
+                "time_non_decreasing": 1.0, "time_outside_range": 0.01,
+                "time_overshoot": 0.5}  # fmt: skip
     summary = benchmark("bench_fidelity").summary({**figures, **sequence})
     assert summary == pytest.approx({**expected, **sequence}, nan_ok=True)
 

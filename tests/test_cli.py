@@ -530,8 +530,15 @@ def test_an_interrupted_command_says_so_in_one_line_and_leaves_no_file(
     output = tmp_path / "many.parquet"
     command = [sys.executable, "-m", "velora", "sample", str(model_file), "--entities", "200000",
                "--output", str(output)]  # fmt: skip
+    # A shell's background job ignores SIGINT, and Python then leaves it ignored: the
+    # command gets the disposition a terminal gives it.
     running = subprocess.Popen(
-        command, cwd=REPOSITORY, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        command,
+        cwd=REPOSITORY,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
     # Stopped while it writes: once its temporary file is there.
     deadline = time.monotonic() + 120

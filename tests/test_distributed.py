@@ -79,7 +79,7 @@ def test_the_sample_command_on_workers_writes_the_table_of_one_process(
     fitted_file, cluster, tmp_path, monkeypatch, capsys
 ):
     # Chunks of two entities, so that five make three chunks: two shards on two workers.
-    monkeypatch.setattr(cli, "SAMPLE_CHUNK", 2)
+    monkeypatch.setattr(tables, "SAMPLE_CHUNK", 2)
     sample = ["sample", fitted_file, "--entities", "5", "--seed", "4"]
     assert cli.main([str(a) for a in [*sample, "--output", tmp_path / "one.parquet"]]) == 0
     expected = pd.read_parquet(tmp_path / "one.parquet")

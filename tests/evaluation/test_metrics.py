@@ -5,7 +5,8 @@ import pandas as pd
 import pytest
 
 from velora.evaluation import metrics
-from velora.evaluation.columns import UnreadableTimeError, parse_time, time_as_numbers
+from velora.evaluation.columns import time_as_numbers
+from velora.tables.times import UnreadableTimeError, parse_time
 
 
 @pytest.mark.parametrize(
