@@ -26,6 +26,7 @@ CPP_SOURCES = $(shell find velora -name '*.cpp' -o -name '*.hpp')
 PY_TREES = $(wildcard velora tests benchmarks tools docs)
 
 lint: $(DEPS_STAMP)
+	PYTHONPATH=. $(BIN)/lint-imports
 	$(BIN)/ruff check $(PY_TREES)
 	$(BIN)/ruff format --check $(PY_TREES)
 	$(BIN)/clang-format --dry-run --Werror $(CPP_SOURCES)
