@@ -46,6 +46,31 @@ def test_noise_spreads_repeated_values_reproducibly():
     np.testing.assert_array_equal(jittered[0], jittered[1])
 
 
+@pytest.mark.parametrize("spread", [False, True])
+def test_ties_map_to_the_middle_of_their_share_or_spread_over_it(spread):
+    # A quarter zeros, the rest distinct: the zeros hold probabilities 0 to 1/4.
+    values = np.concatenate([np.zeros(250), np.linspace(1.0, 10.0, 750)])
+    config = QuantileTransformerConfig(output_distribution="uniform", spread_ties=spread)
+    transformer = QuantileTransformer("x", config).fit(pd.DataFrame({"x": values}))
+    out = transformer.transform(pd.DataFrame({"x": values.copy()}))["x"].to_numpy()
+    zeros, others = out[:250], out[250:]
+    if spread:  # uniform within the share, the same again for the same column
+        assert zeros.min() < 0.02 and 0.23 < zeros.max() <= 0.25
+        assert abs(zeros.mean() - 0.125) < 0.01
+        again = transformer.transform(pd.DataFrame({"x": values.copy()}))["x"].to_numpy()
+        np.testing.assert_array_equal(out, again)
+    else:
+        np.testing.assert_allclose(zeros, 0.125, atol=1e-3)
+    # Distinct values map as they did, and every zero maps back to zero.
+    plain = QuantileTransformer("x", QuantileTransformerConfig(output_distribution="uniform"))
+    plain.fit(pd.DataFrame({"x": values}))
+    np.testing.assert_array_equal(
+        others, plain.transform(pd.DataFrame({"x": values[250:].copy()}))["x"].to_numpy()
+    )
+    back = transformer.inverse_transform(pd.DataFrame({"x": zeros}))["x"].to_numpy()
+    np.testing.assert_allclose(back, 0.0, atol=1e-9)
+
+
 @pytest.mark.parametrize(
     "config", [{"output_distribution": "cauchy"}, {"n_quantiles": 1}], ids=["distribution", "n"]
 )
