@@ -10,8 +10,8 @@ import numpy as np
 import pandas as pd
 from tqdm import tqdm
 
-from velora.common.precision import NumberGrid
 from velora.tables.errors import TableError, warn
+from velora.tables.precision import NumberGrid
 from velora.tables.recipe import train_synthesizer
 from velora.tables.roles import TableRoles, roles_columns
 from velora.tables.times import TimeCodec, is_numeric_column

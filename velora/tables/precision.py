@@ -7,6 +7,8 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
+from velora.tables.times import is_numeric_column
+
 # Most decimals looked for; a column finer than this is written at full precision.
 MAX_DECIMALS = 12
 # How far, in units of the last decimal, a value may lie off the grid and still be on it:
@@ -51,10 +53,7 @@ class NumberGrid:
         that holds them."""
         # Adding 0 turns the -0.0 of small negative values into 0.
         on_grid = (np.rint(sr.astype(float) / self.step) * self.step).round(self.decimals) + 0.0
-        numeric = pd.api.types.is_numeric_dtype(sr.dtype) and not pd.api.types.is_bool_dtype(
-            sr.dtype
-        )
-        return on_grid.astype(sr.dtype) if numeric else on_grid
+        return on_grid.astype(sr.dtype) if is_numeric_column(sr) else on_grid
 
     def to_plain(self) -> list:
         return [self.decimals, self.step]

@@ -4,7 +4,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from velora.common.precision import NumberGrid
+from velora.tables.precision import NumberGrid
 
 
 @pytest.mark.parametrize(
